@@ -1,0 +1,59 @@
+// The light-curve model: Carlson's symmetric elliptic integrals, the hidden flux of the four
+// intensity terms (uniform, μ, ρ², √μ) with their partial derivatives by the centre distance
+// `delta` and the radius ratio `r` (both in stellar radii), Kepler's equation, the projected
+// star-planet separation with its parameter derivatives, and the phase of mid-transit.
+// Every function is pure and works in 80-bit long double.
+#pragma once
+
+#include <limits>
+
+static_assert(std::numeric_limits<long double>::digits == 64,
+              "transitlm needs the x87 80-bit long double (64-bit mantissa)");
+
+// Carlson's symmetric integrals of the first, second and third kind (duplication method).
+long double RF(long double x, long double y, long double z);
+long double RD(long double x, long double y, long double z);
+long double RJ(long double x, long double y, long double z, long double p);
+
+// Arc cosine clamped to [0, π] outside [-1, 1].
+long double ReArcCos(long double x);
+
+// Uniform disc: hidden area.
+long double L0(long double delta, long double r);
+long double D1L0(long double delta, long double r);
+long double D2L0(long double delta, long double r);
+
+// Linear term: integral of μ over the hidden part of the disc.
+long double L1(long double delta, long double r);
+long double D1L1(long double delta, long double r);
+long double D2L1(long double delta, long double r);
+
+// Quadratic term: integral of ρ² over the hidden part of the disc.
+long double L2(long double delta, long double r);
+long double D1L2(long double delta, long double r);
+long double D2L2(long double delta, long double r);
+
+// Square-root term: integral of √μ over the hidden part of the disc (Gaussian quadrature).
+long double L3(long double delta, long double r);
+long double D1L3(long double delta, long double r);
+long double D2L3(long double delta, long double r);
+
+// 16-point rules on [0, 1]: weight 1, (1 - x)^(1/4) and (1 - x)^(1/2); nodes ascending.
+extern const long double nodes_Legendre[16];
+extern const long double weights_Legendre[16];
+extern const long double nodes_Jacobi1d4[16];
+extern const long double weights_Jacobi1d4[16];
+extern const long double nodes_Jacobi1d2[16];
+extern const long double weights_Jacobi1d2[16];
+
+// Eccentric anomaly E solving E - e·sin E = x.
+long double Kepler(long double x, long double e);
+
+// Projected separation δ at mean anomaly `fi` (lengths in semi-major axes) and its partial
+// derivatives by the mean anomaly, e, ω and cos² i; returns 1 when the planet is in front.
+int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega,
+                              long double cisqrt, long double* delta, long double* df,
+                              long double* de, long double* dw, long double* di);
+
+// Mean anomaly in [-π, π] of the smallest projected separation in front of the star.
+long double phmin_ci(long double e, long double w, long double ci);

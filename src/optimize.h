@@ -1,0 +1,85 @@
+// Input files (parameter file, data table) and the fit: design set, linear limb-darkening
+// fit, residual and Levenberg-Marquardt step.  The routines keep no state between calls;
+// every array is the caller's.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+static_assert(std::numeric_limits<long double>::digits == 64,
+              "transitlm needs the x87 80-bit long double (64-bit mantissa)");
+
+// ---- parameter file ----------------------------------------------------------------------
+
+// Slots of the value table filled by load_input.
+enum InputSlot {
+    kInTshift = 0,
+    kInEccentr = 1,
+    kInPeriastr = 2,
+    kInInclination = 3,
+    kInRsun = 4,
+    kInRplanet = 5,
+    kInPeriod = 6,
+    kInIterations = 7,
+    kInLm = 8,
+    kInputSlots = 9
+};
+
+// Reads the parameter file `fnm` into tbl[0..8] and the two masks.  Returns 0 when read,
+// 1 when the file cannot be opened or read, 2 when the text holds no "rsun " key.
+int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag);
+
+// ---- data table --------------------------------------------------------------------------
+
+// Why a data table was refused, and where.
+struct TableError {
+    enum Kind {
+        kNone,         // read
+        kOpen,         // the file cannot be opened or read
+        kNotNumber,    // a token is not one whole finite number
+        kUncertainty,  // an uncertainty (third value of an observation) is not positive
+    };
+    Kind kind = kNone;
+    std::int64_t line = 0;  // 1-based line of the offending value
+    std::string word;       // the blank-separated word that holds it (kNotNumber)
+};
+
+// Whether c can belong to a number: the digits and "Ee+-.".
+bool isnumchar(char c);
+
+// Reads every number of the data table `fnm`, in file order, into a new array (new[]; the
+// caller owns it and releases it with delete[]) handed over through *tbl.  Returns the number
+// of values, or -1 with *tbl = nullptr and the reason in *err when the table is refused.
+std::int64_t load_table(const char* fnm, long double** tbl, TableError* err = nullptr);
+
+// ---- fit state ---------------------------------------------------------------------------
+
+// Counts derived from the masks: basis terms, fitted parameters and design entries per point.
+// Only the six bits 1, 2, 4, 8, 16, 32 of each mask count.
+struct FitCounts {
+    int ldnum;
+    int parnum;
+    int len;
+};
+int count_bits(int mask);
+FitCounts count_fit(int parflag, int ldflag);
+
+// Design array of `params` for every point: basis values and their parameter derivatives.
+void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
+                     long double period, const long double* params, int parflag, int ldflag);
+
+// Weighted linear least-squares coefficients of the non-uniform basis terms.
+void fitted_lin(long double* linfit, const long double* data, const long double* lset,
+                std::int64_t pointnum, int parflag, int ldflag);
+
+// From basis coefficients to the coefficients of the limb-darkening law.
+void linfit2ld(long double* ld, const long double* linfit, int ldflag);
+
+// Mean weighted squared residual with the coefficients at their linear optimum.
+long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
+                     int parflag, int ldflag);
+
+// One damped Gauss-Newton step on `par` in place; returns the sum of |increments|.
+long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
+                    long double* par, int parflag, int ldflag, long double lambda);

@@ -1,0 +1,3 @@
+#include "algebra.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,93 @@
+// Helpers shared by the tests: distances in units in the last place, named tolerances, and
+// running the built tool on files in a temporary directory.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+// Distance of a and b in units in the last place of the larger one (64-bit significand).
+inline long double UlpDistance(long double a, long double b) {
+    if (a == b) return 0.0L;
+    if (std::isnan(a) || std::isnan(b)) return INFINITY;  // a NaN never passes
+    const long double big = std::fmax(std::fabs(a), std::fabs(b));
+    return std::fabs(a - b) / std::ldexp(1.0L, std::ilogb(big) - 63);
+}
+
+constexpr long double kUlps4 = 4.0L;
+constexpr long double kUlps16 = 16.0L;
+
+// A directory under /tmp that lives as long as the object.
+class TempDir {
+   public:
+    TempDir() {
+        char name[] = "/tmp/transitlm-test-XXXXXX";
+        const char* made = mkdtemp(name);
+        path_ = made ? made : "/tmp";
+    }
+    ~TempDir() {
+        const std::string cmd = "rm -rf '" + path_ + "'";
+        if (path_ != "/tmp") (void)std::system(cmd.c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Writes `text` (bytes as given) to a file of this directory; returns its path.
+    std::string Write(const std::string& name, const std::string& text) const {
+        const std::string file = path_ + "/" + name;
+        std::ofstream out(file, std::ios::binary);
+        out << text;
+        return file;
+    }
+    std::string Read(const std::string& name) const { return ReadFile(path_ + "/" + name); }
+
+    static std::string ReadFile(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+
+   private:
+    std::string path_;
+};
+
+struct CliResult {
+    std::string out;  // standard output, byte for byte
+    int status;       // exit status, or -1 when the tool did not exit normally
+};
+
+inline std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs `program` with the given arguments; standard error is discarded.
+inline CliResult RunProgram(const std::string& program, std::initializer_list<std::string> args,
+                            const std::string& prefix = "") {
+    std::string cmd = prefix + ShellQuote(program);
+    for (const auto& a : args) cmd += " " + ShellQuote(a);
+    cmd += " 2>/dev/null";
+    CliResult res{"", -1};
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return res;
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, pipe)) > 0) res.out.append(buf, got);
+    const int raw = pclose(pipe);
+    if (raw != -1 && WIFEXITED(raw)) res.status = WEXITSTATUS(raw);
+    return res;
+}
+
+inline CliResult RunTool(std::initializer_list<std::string> args, const std::string& prefix = "") {
+    return RunProgram(TRANSITLM_BIN, args, prefix);
+}
