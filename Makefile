@@ -1,4 +1,5 @@
 # Thin wrapper over CMake: `make run` fits the bundled example, `make test` runs every test.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
