@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "lustre.h"
 #include "optimize.h"
@@ -113,6 +114,9 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
+        std::printf("The memory for the fit can not be obtained.\n");
+        return Leave(kExitUsage);
+    } catch (const std::length_error&) {  // a size beyond what any allocator can give
         std::printf("The memory for the fit can not be obtained.\n");
         return Leave(kExitUsage);
     }

@@ -64,3 +64,13 @@ TEST(Cli, DataTableErrors) {
     EXPECT_EQ(missing.out, "The data file can not be opened.\n");
     EXPECT_EQ(missing.status, 2);
 }
+
+TEST(Cli, OutOfMemoryIsReportedNotACrash) {
+    TempDir dir;
+    const std::string params = dir.Write("p.par", "rsun 0.1\n");
+    std::string rows;
+    for (int i = 0; i < 3000000; ++i) rows += "1 1 1\n";  // 9 million values, 144 MB of them
+    const CliResult res = RunTool({params, dir.Write("d.txt", rows)}, "ulimit -v 100000; ");
+    EXPECT_EQ(res.out, "The memory for the fit can not be obtained.\n");
+    EXPECT_EQ(res.status, 2);
+}
