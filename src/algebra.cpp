@@ -10,8 +10,7 @@
 // and the matrix becomes lower triangular.  Rotations have determinant +1, so det A is the
 // product of the diagonal, whose sign sits in [0][0] and in any diagonal element whose last
 // rotation was skipped.  Nothing is divided by a pivot until the forward substitution.
-long double LinearSolve_L(const long double* A, const long double* b, long double* x,
-                          const int n) {
+long double LinearSolve_L(const long double* A, const long double* b, long double* x, const int n) {
     if (n <= 0) return 1.0L;  // the empty product
     const std::size_t order = static_cast<std::size_t>(n);
     std::vector<long double> inter_A(A, A + order * order);

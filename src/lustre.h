@@ -51,9 +51,9 @@ long double Kepler(long double x, long double e);
 
 // Projected separation δ at mean anomaly `fi` (lengths in semi-major axes) and its partial
 // derivatives by the mean anomaly, e, ω and cos² i; returns 1 when the planet is in front.
-int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega,
-                              long double cisqrt, long double* delta, long double* df,
-                              long double* de, long double* dw, long double* di);
+int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, long double cisqrt,
+                              long double* delta, long double* df, long double* de, long double* dw,
+                              long double* di);
 
 // Mean anomaly in [-π, π] of the smallest projected separation in front of the star.
 long double phmin_ci(long double e, long double w, long double ci);

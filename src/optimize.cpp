@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "algebra.h"
+#include "lustre.h"
+
 // =============================================================================================
 // Input files
 // =============================================================================================
@@ -72,7 +75,7 @@ int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag) {
         if (key >= kFirstLdKey) *lflag |= 2 << (key - kFirstLdKey);
     }
 
-    if (tbl[kInPeriod] <= 0.0L) tbl[kInPeriod] = 1.0L;              // NaN stays
+    if (tbl[kInPeriod] <= 0.0L) tbl[kInPeriod] = 1.0L;            // NaN stays
     if (tbl[kInIterations] == 0.0L) tbl[kInIterations] = 100.0L;  // exact on purpose
     return 0;
 }
@@ -199,4 +202,140 @@ FitCounts count_fit(int parflag, int ldflag) {
     c.parnum = count_bits(parflag);
     c.len = (c.parnum + 1) * c.ldnum;
     return c;
+}
+
+// =============================================================================================
+// Linear limb-darkening fit, residual, Levenberg-Marquardt step
+// =============================================================================================
+
+namespace {
+
+constexpr long double kPi = 3.14159265358979323851L;
+
+// Disc integrals of the zero-mean profiles (1 - μ) - 1/3, (1 - μ)² - 1/6 and (1 - √μ) - 1/5
+// are 0; these are -π/3, -π/6, -π/5, the weights of the law coefficients in the normalisation
+// S = π + Σ Lf_b·u_b, looked up by the term's bit (lin, quad, sqrt), not its basis index.
+constexpr long double kLf[3] = {-1.0471975511965977461L, -0.52359877559829887307L,
+                                -0.62831853071795864770L};
+
+constexpr int kMaxUnknowns = 9;  // six parameters and three coefficients
+
+// Ends the run on a linear system with a determinant of exactly zero.
+[[noreturn]] void StopSingular(const char* message) {
+    std::fputs(message, stdout);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+}  // namespace
+
+void fitted_lin(long double* linfit, const long double* data, const long double* lset,
+                std::int64_t pointnum, int parflag, int ldflag) {
+    const FitCounts fc = count_fit(parflag, ldflag);
+    const int n = fc.ldnum - 1;
+    long double LMatr[25] = {};
+    long double LCol[5] = {};
+    for (std::int64_t i = 0; i < pointnum; ++i) {
+        const long double* B = lset + i * fc.len;
+        const long double y = data[3 * i + 1];
+        const long double sigma = data[3 * i + 2];
+        const long double v = sigma * sigma;
+        for (int j = 1; j <= n; ++j)
+            for (int k = 1; k <= n; ++k) LMatr[(j - 1) * n + (k - 1)] += (B[j] * B[k]) / v;
+        // The uniform term keeps its fixed coefficient 1 and moves to the data side.
+        for (int j = 1; j <= n; ++j) LCol[j - 1] += ((y - B[0]) * B[j]) / v;
+    }
+    const long double det = LinearSolve_L(LMatr, LCol, linfit, n);
+    if (det == 0.0L) StopSingular("null det linfit \n");  // exact on purpose; NaN passes
+}
+
+void linfit2ld(long double* ld, const long double* linfit, int ldflag) {
+    long double s = 1.0L;
+    int next = 0;
+    for (int term = 0; term < 3; ++term)
+        if (ldflag & (2 << term)) s = s - kLf[term] * linfit[next++];
+    s = s / kPi;  // s = 1/S
+    for (int k = 0; k < next; ++k) ld[k] = linfit[k] / s;
+}
+
+long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
+                     int parflag, int ldflag) {
+    const FitCounts fc = count_fit(parflag, ldflag);
+    long double linf[4];
+    fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    long double res = 0.0L;
+    for (std::int64_t i = 0; i < pointnum; ++i) {
+        const long double* B = lset + i * fc.len;
+        long double s = B[0];
+        for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
+        s = s - data[3 * i + 1];
+        const long double eps = data[3 * i + 2] * data[3 * i + 2];
+        res = res + (s / eps) * s;
+    }
+    return res / pointnum;
+}
+
+void normal_equations(const long double* lset, const long double* data, std::int64_t pointnum,
+                      int parflag, int ldflag, const long double* linf, long double* LMatr,
+                      long double* LCol) {
+    const FitCounts fc = count_fit(parflag, ldflag);
+    const int n = fc.parnum + fc.ldnum - 1;
+    for (int a = 0; a < n * n; ++a) LMatr[a] = 0.0L;
+    for (int a = 0; a < n; ++a) LCol[a] = 0.0L;
+    long double d[kMaxUnknowns + 1];  // the model flux, then one Jacobian row
+    for (std::int64_t i = 0; i < pointnum; ++i) {
+        const long double* R = lset + i * fc.len;
+        const long double y = data[3 * i + 1];
+        const long double v = data[3 * i + 2] * data[3 * i + 2];
+        // Row m of the block: the model and its derivatives at fixed coefficients.
+        for (int m = 0; m <= fc.parnum; ++m) {
+            const long double* row = R + m * fc.ldnum;
+            d[m] = row[0];
+            for (int k = 1; k < fc.ldnum; ++k) d[m] = d[m] + row[k] * linf[k - 1];
+        }
+        for (int k = 1; k < fc.ldnum; ++k) d[fc.parnum + k] = R[k];
+        const long double* J = d + 1;
+        for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b) LMatr[a * n + b] += (J[a] * J[b]) / v;
+        for (int a = 0; a < n; ++a) LCol[a] += ((y - d[0]) * J[a]) / v;
+    }
+}
+
+long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
+                    long double* par, int parflag, int ldflag, long double lambda) {
+    long double linf[4];
+    fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    const FitCounts fc = count_fit(parflag, ldflag);
+    const int n = fc.parnum + fc.ldnum - 1;
+    long double LMatr[kMaxUnknowns * kMaxUnknowns];
+    long double LCol[kMaxUnknowns];
+    long double dpar[kMaxUnknowns];
+    normal_equations(lset, data, pointnum, parflag, ldflag, linf, LMatr, LCol);
+
+    // The damping grows with the length of the gradient, the same on every diagonal entry.
+    long double g2 = 0.0L;
+    for (int a = 0; a < n; ++a) g2 = g2 + LCol[a] * LCol[a];
+    const long double mu = std::sqrt(g2);
+    for (int a = 0; a < n; ++a) LMatr[a * n + a] = LMatr[a * n + a] + lambda * mu;
+
+    const long double det = LinearSolve_L(LMatr, LCol, dpar, n);
+    if (det == 0.0L) StopSingular("null det lm");  // exact on purpose; NaN passes
+
+    long double step = 0.0L;
+    int next = 0;
+    for (int index = 0; index < 6; ++index) {
+        if (!(parflag & (1 << index))) continue;
+        const long double delta = dpar[next++];
+        step = step + std::fabs(delta);
+        par[index] = par[index] + delta;
+    }
+    // Range rules, strict comparisons so that a NaN stays.  The radius resets are doubles
+    // widened on purpose.
+    if (par[1] > 1.0L) par[1] = 1.0L;
+    if (par[1] < 0.0L) par[1] = 0.0L;
+    if (par[3] > 1.0L) par[3] = 1.0L;
+    if (par[3] < 0.0L) par[3] = 0.0L;
+    if (par[4] > 1.0L || par[4] < 0.0L) par[4] = 0.09;
+    if (par[5] > 1.0L || par[5] < 0.0L) par[5] = 0.009;
+    return step;
 }

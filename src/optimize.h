@@ -80,6 +80,12 @@ void linfit2ld(long double* ld, const long double* linfit, int ldflag);
 long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
                      int parflag, int ldflag);
 
+// Normal matrix (n×n, n = parnum + ldnum - 1) and weighted gradient of the joint problem in the
+// fitted parameters and the linear coefficients `linf`, undamped.
+void normal_equations(const long double* lset, const long double* data, std::int64_t pointnum,
+                      int parflag, int ldflag, const long double* linf, long double* LMatr,
+                      long double* LCol);
+
 // One damped Gauss-Newton step on `par` in place; returns the sum of |increments|.
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda);

@@ -51,7 +51,8 @@ TEST(Cli, DataTableErrors) {
          "The data file holds a value that is not a number on line 1: time\n"},
         {"1 1 0.1\n2020-01-05 1 0.1\n",
          "The data file holds a value that is not a number on line 2: 2020-01-05\n"},
-        {"1 1 0.1\n2 1 0\n", "The data file holds an uncertainty that is not positive on line 2.\n"},
+        {"1 1 0.1\n2 1 0\n",
+         "The data file holds an uncertainty that is not positive on line 2.\n"},
         {"", "The data file holds no observations.\n"},
         {"# only a comment\n1 2\n", "The data file holds no observations.\n"},
     };

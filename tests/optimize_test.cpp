@@ -65,7 +65,7 @@ TEST(ParameterFile, DefaultsAndCorrections) {
     EXPECT_TRUE(std::isnan(ReadInput("rsun 1\nperiod nan\n").tbl[kInPeriod]));  // NaN stays
     EXPECT_EQ(ReadInput("rsun 1\niterations=5\n").tbl[kInIterations], 100.0L);  // "=" reads 0
     EXPECT_EQ(ReadInput("rsun 1\ninclination x\n").tbl[kInInclination], 0.0L);
-    EXPECT_EQ(ReadInput("rsun 1\nperiod 0x1.8p1\n").tbl[kInPeriod], 3.0L);  // hexadecimal
+    EXPECT_EQ(ReadInput("rsun 1\nperiod 0x1.8p1\n").tbl[kInPeriod], 3.0L);      // hexadecimal
     EXPECT_EQ(ReadInput("rsun 1\nperiod 2\nperiod 5\n").tbl[kInPeriod], 2.0L);  // first counts
 }
 
@@ -154,8 +154,9 @@ TEST(DataTable, TokensConvertedWhole) {
 }
 
 TEST(DataTable, CommentsAndLineEnds) {
-    const Table t = ReadTable("\xEF\xBB\xBF# time flux error\r\n  # second comment 9 9\r\n"
-                              "1 2 3\r\n4 5 6\r\n");
+    const Table t = ReadTable(
+        "\xEF\xBB\xBF# time flux error\r\n  # second comment 9 9\r\n"
+        "1 2 3\r\n4 5 6\r\n");
     EXPECT_EQ(t.err.kind, TableError::kNone);
     ASSERT_EQ(t.count, 6);
     EXPECT_EQ(t.values[0], 1.0L);
@@ -213,7 +214,7 @@ TEST(FitCounts, OnlyTheSixLowBitsCount) {
     const struct {
         int parflag, ldflag, ldnum, parnum, len;
     } cases[] = {
-        {0, 1, 1, 0, 1},  {63, 15, 4, 6, 28}, {48, 5, 2, 2, 6},
+        {0, 1, 1, 0, 1},      {63, 15, 4, 6, 28},    {48, 5, 2, 2, 6},
         {64 | 1, 1, 1, 1, 2}, {0, 1 | 128, 1, 0, 1}, {-1, 3, 2, 6, 14},
     };
     for (const auto& c : cases) {
@@ -222,4 +223,192 @@ TEST(FitCounts, OnlyTheSixLowBitsCount) {
         EXPECT_EQ(n.parnum, c.parnum) << c.parflag << " " << c.ldflag;
         EXPECT_EQ(n.len, c.len) << c.parflag << " " << c.ldflag;
     }
+}
+
+// ---- fit on a given design array -----------------------------------------------------------
+
+namespace {
+
+constexpr long double kPiL = 3.14159265358979323851L;
+
+// A design array of `points` points for the masks, filled with smooth made-up values, and data
+// whose fluxes follow F = B0 + Σ c_k·B_k exactly.
+struct Design {
+    FitCounts fc;
+    std::vector<long double> lset, data;
+};
+
+Design MakeDesign(int points, int parflag, int ldflag, const std::vector<long double>& c) {
+    Design d;
+    d.fc = count_fit(parflag, ldflag);
+    d.lset.resize(points * d.fc.len);
+    d.data.resize(3 * points);
+    for (int i = 0; i < points; ++i) {
+        for (int e = 0; e < d.fc.len; ++e)
+            d.lset[i * d.fc.len + e] =
+                std::sin((0.37L + 0.21L * e) * i + 1.3L * e) + (e == 0 ? 2 : 0);
+        long double f = d.lset[i * d.fc.len];
+        for (int k = 1; k < d.fc.ldnum; ++k) f += c[k - 1] * d.lset[i * d.fc.len + k];
+        d.data[3 * i] = i;
+        d.data[3 * i + 1] = f;
+        d.data[3 * i + 2] = 0.001L * (1 + i % 3);
+    }
+    return d;
+}
+
+}  // namespace
+
+TEST(LinearFit, RecoversExactCoefficientsWhateverTheScaleOfSigma) {
+    const std::vector<long double> c = {0.375L, -0.25L, 0.125L};
+    for (int ldflag : {3, 5, 9, 7, 15}) {
+        Design d = MakeDesign(40, 0, ldflag, c);
+        long double got[4] = {};
+        fitted_lin(got, d.data.data(), d.lset.data(), 40, 0, ldflag);
+        for (int k = 0; k < d.fc.ldnum - 1; ++k)
+            EXPECT_LE(std::fabs(got[k] - c[k]), 1e-17L) << "ldflag " << ldflag << " k " << k;
+        EXPECT_LE(residual(d.lset.data(), d.data.data(), 40, 0, ldflag), 1e-25L);
+
+        for (int i = 0; i < 40; ++i) d.data[3 * i + 2] *= 1024.0L;  // exact scaling
+        long double scaled[4] = {};
+        fitted_lin(scaled, d.data.data(), d.lset.data(), 40, 0, ldflag);
+        for (int k = 0; k < d.fc.ldnum - 1; ++k) EXPECT_EQ(scaled[k], got[k]) << ldflag;
+    }
+}
+
+TEST(LinearFit, SingleTermClosedForms) {
+    // ldflag 3: c = Σ(y - B0)B1/σ² / Σ B1²/σ² and u = c·π/(1 + (π/3)·c); ldflag 5 uses π/6.
+    Design d = MakeDesign(25, 0, 3, {0.0L});
+    for (int i = 0; i < 25; ++i) d.data[3 * i + 1] += 0.01L * std::cos(1.7L * i);
+    long double num = 0, den = 0;
+    for (int i = 0; i < 25; ++i) {
+        const long double v = d.data[3 * i + 2] * d.data[3 * i + 2];
+        num += (d.data[3 * i + 1] - d.lset[2 * i]) * d.lset[2 * i + 1] / v;
+        den += d.lset[2 * i + 1] * d.lset[2 * i + 1] / v;
+    }
+    for (int ldflag : {3, 5}) {
+        long double cfit[1], u[1];
+        fitted_lin(cfit, d.data.data(), d.lset.data(), 25, 0, ldflag);
+        EXPECT_LE(UlpDistance(cfit[0], num / den), kUlps16);
+        linfit2ld(u, cfit, ldflag);
+        const long double third = ldflag == 3 ? kPiL / 3 : kPiL / 6;
+        EXPECT_LE(UlpDistance(u[0], cfit[0] * kPiL / (1 + third * cfit[0])), kUlps16) << ldflag;
+    }
+    // Uniform term only: nothing is solved or written.
+    long double untouched[1] = {42.0L};
+    fitted_lin(untouched, d.data.data(), d.lset.data(), 25, 0, 1);
+    EXPECT_EQ(untouched[0], 42.0L);
+}
+
+TEST(LinearFit, LawCoefficientsInvertTheNormalisation) {
+    // c_b = u_b / S with S = π + Σ Lf_b·u_b, Lf = -π/3, -π/6, -π/5 by the term's bit.
+    const long double lf[3] = {-kPiL / 3, -kPiL / 6, -kPiL / 5};
+    const long double u_all[3] = {0.4L, 0.25L, -0.3L};
+    for (int ldflag : {3, 5, 9, 7, 11, 13, 15}) {
+        long double S = kPiL, u[3], c[3], back[3];
+        int n = 0;
+        for (int b = 0; b < 3; ++b)
+            if (ldflag & (2 << b)) {
+                u[n++] = u_all[b];
+                S += lf[b] * u_all[b];
+            }
+        for (int k = 0; k < n; ++k) c[k] = u[k] / S;
+        linfit2ld(back, c, ldflag);
+        for (int k = 0; k < n; ++k)
+            EXPECT_LE(UlpDistance(back[k], u[k]), kUlps16) << "ldflag " << ldflag << " k " << k;
+    }
+}
+
+TEST(Residual, WeightedMeanOfSquaredResiduals) {
+    Design d = MakeDesign(30, 2, 7, {0.3L, 0.1L});
+    const long double exact = residual(d.lset.data(), d.data.data(), 30, 2, 7);
+    EXPECT_LE(exact, 1e-25L);
+    // Residuals of exactly ±σ away from the linear-fit model give 1 (the fit of c moves
+    // nothing when the offsets alternate in sign against terms that do not).
+    Design u = MakeDesign(30, 0, 1, {});
+    for (int i = 0; i < 30; ++i) u.data[3 * i + 1] += (i % 2 ? 1 : -1) * u.data[3 * i + 2];
+    EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 1.0, 1e-14);
+    for (int i = 0; i < 30; ++i) u.data[3 * i + 2] *= 2;
+    EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 0.25, 1e-14);
+}
+
+namespace {
+
+// One point with design value F = 0 and derivative 1 for the one fitted parameter `index`:
+// the undamped step is exactly the flux y.
+long double StepOne(int index, long double start, long double y, long double* after) {
+    const long double lset[2] = {0.0L, 1.0L};
+    const long double data[3] = {0.0L, y, 1.0L};
+    long double par[6] = {0.0L, 0.5L, 0.0L, 0.5L, 0.1L, 0.01L};
+    par[index] = start;
+    const long double step = lm_step(lset, data, 1, par, 1 << index, 1, 0.0L);
+    *after = par[index];
+    return step;
+}
+
+}  // namespace
+
+TEST(LevenbergMarquardt, RangeRules) {
+    const struct {
+        int index;
+        long double start, y, want;
+    } cases[] = {
+        {1, 0.5L, 0.7L, 1.0L},   {1, 0.05L, -0.15L, 0.0L},  {3, 0.5L, 0.75L, 1.0L},
+        {3, 0.5L, -0.75L, 0.0L}, {4, 0.5L, 1.0L, 0.09},     {4, 0.1L, -0.3L, 0.09},
+        {5, 0.5L, 0.75L, 0.009}, {5, 0.01L, -0.25L, 0.009}, {4, 0.5L, 0.5L, 1.0L},
+        {4, 0.5L, -0.5L, 0.0L},  {0, 1.0L, 100.0L, 101.0L}, {2, 1.0L, -100.0L, -99.0L},
+    };
+    for (const auto& c : cases) {
+        long double after;
+        const long double step = StepOne(c.index, c.start, c.y, &after);
+        EXPECT_EQ(after, c.want) << "index " << c.index << " y " << double(c.y);
+        EXPECT_EQ(step, std::fabs(c.y)) << "index " << c.index;
+    }
+    EXPECT_EQ(static_cast<long double>(0.09), 0.08999999999999999666933093L);  // not 9/100
+    // Nothing fitted, uniform term only: no solve, only the range rules act.
+    long double par[6] = {0, 1.5L, 0, -0.5L, 2.0L, -1.0L};
+    const long double none[1] = {1.0L};
+    const long double data[3] = {0, 1, 1};
+    EXPECT_EQ(lm_step(none, data, 1, par, 0, 1, 0.0L), 0.0L);
+    EXPECT_EQ(par[1], 1.0L);
+    EXPECT_EQ(par[3], 0.0L);
+    EXPECT_EQ(par[4], 0.08999999999999999666933093L);
+    EXPECT_EQ(par[5], 0.008999999999999999319988397L);
+}
+
+TEST(LevenbergMarquardt, LargeDampingStepsAlongTheGradient) {
+    // With λ large the solution tends to g/(λ·μ), whose length over all unknowns is 1/λ; the
+    // returned step sums only the parameter part.
+    Design d = MakeDesign(20, 1 | 8, 3, {0.2L});
+    for (int i = 0; i < 20; ++i) d.data[3 * i + 1] += 0.003L * std::sin(2.1L * i);
+    long double linf[1], LMatr[9], LCol[3];
+    fitted_lin(linf, d.data.data(), d.lset.data(), 20, 9, 3);
+    normal_equations(d.lset.data(), d.data.data(), 20, 9, 3, linf, LMatr, LCol);
+    const long double mu = std::sqrt(LCol[0] * LCol[0] + LCol[1] * LCol[1] + LCol[2] * LCol[2]);
+    const long double lambda = 1e18L;
+    long double par[6] = {0.1L, 0, 0, 0.2L, 0.1L, 0.01L};
+    const long double step = lm_step(d.lset.data(), d.data.data(), 20, par, 9, 3, lambda);
+    const long double want = (std::fabs(LCol[0]) + std::fabs(LCol[1])) / (lambda * mu);
+    EXPECT_LE(std::fabs(step - want) / want, 1e-9L);
+}
+
+TEST(LevenbergMarquardt, UndampedStepSolvesTheLinearisedProblem) {
+    // A model linear in one parameter p with design derivative 1: F = B0 + p·1 over points
+    // of equal weight; the step from p = 0 is the weighted mean of y - B0.
+    const long double lset[6] = {0.0L, 1.0L, 0.0L, 1.0L, 0.0L, 1.0L};
+    const long double data[9] = {0, 1.0L, 1, 1, 2.0L, 1, 2, 4.5L, 1};
+    long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
+    EXPECT_LE(UlpDistance(lm_step(lset, data, 3, par, 1, 1, 0.0L), 2.5L), kUlps4);
+    EXPECT_LE(UlpDistance(par[0], 2.5L), kUlps4);
+}
+
+TEST(LevenbergMarquardtDeathTest, SingularSystemsEndTheRun) {
+    // A zero basis column: the linear fit is singular.  A zero design row with no damping:
+    // the step is singular.
+    const long double zero_column[4] = {1.0L, 0.0L, 1.0L, 0.0L};
+    const long double data[6] = {0, 1, 1, 1, 1, 1};
+    long double c[1];
+    EXPECT_EXIT(fitted_lin(c, data, zero_column, 2, 0, 3), testing::ExitedWithCode(1), "");
+    const long double zero_row[4] = {1.0L, 0.0L, 1.0L, 0.0L};
+    long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
+    EXPECT_EXIT(lm_step(zero_row, data, 2, par, 16, 1, 0.0L), testing::ExitedWithCode(1), "");
 }
