@@ -152,6 +152,267 @@ const long double weights_Jacobi1d2[16] = {
 // END
 // clang-format on
 
+namespace {
+
+// 4π/5 (the flux of the whole disc) and 2π/5 as 19-digit constants; they lie 1 and 4 ulps from
+// the nearest long double, and the light curves are pinned to exactly these values.
+constexpr long double kFourPiOver5 = 2.513274122871834591L;
+constexpr long double kTwoPiOver5 = 1.256637061435917295L;
+
+// J2 = ∫₀^(π/2) √(cos θ) dθ = √π·Γ(3/4)/(2·Γ(5/4)), and J1 = ∫₀^(π/2) cos 2θ·√(cos θ) dθ = J2/5,
+// each rounded once from the exact value.
+constexpr long double kJ2 = 1.198140234735592207439922L;
+constexpr long double kJ1 = 0.2396280469471184414879845L;
+
+constexpr int kNodes = 16;
+constexpr long double kMaxPanel = 0.5L;  // widest panel of the graded sweep, in θ
+
+// Fourth root as the square root of a square root.
+long double QuarterRoot(long double x) { return sqrtl(sqrtl(x)); }
+
+long double Max(long double a, long double b) { return a > b ? a : b; }
+
+// Geometry of the limb for given δ and p: n = (δ − p)², D = 4δp, K = 1 − n.
+struct Limb {
+    long double delta, r, n, D, K;
+};
+
+Limb MakeLimb(long double delta, long double r) {
+    const long double n = (delta - r) * (delta - r);
+    return {delta, r, n, 4 * delta * r, 1 - n};
+}
+
+// Graded sweep of L3 from the lower end X1 down to θ = 0: calls panel(X1, X0) for each panel in
+// order. Going down, μ² may grow and ρ² shrink at most by a factor 2 across a panel; the second
+// bound grades the panels towards θ = 0 when δ and p are close and 1/ρ² is nearly singular (for
+// n = 0 the integrand stays finite and needs no grading). The bounds may all lie below 0, and the
+// integrand is even in θ: a panel reaching below 0 would count part of the limb twice, so the
+// lower end is clamped at 0.
+template <class Panel>
+void SweepL3(const Limb& g, long double X1, Panel&& panel) {
+    while (X1 > 0) {
+        const long double X0 = X1;
+        X1 = Max(X0 - kMaxPanel, 0.0L);
+        const long double s = sinl(X0);
+        const long double T = g.D * (s * s);  // ρ²(X0) = n + T
+        if (2 * T - g.K > 0) X1 = Max(X1, asinl(sqrtl((2 * T - g.K) / g.D)));
+        if (g.n > 0 && T - g.n > 0) X1 = Max(X1, asinl(sqrtl((T - g.n) / (2 * g.D))));
+        panel(X1, X0);
+    }
+}
+
+// θh, the limb point where μ² = ρ² = 1/2, or 0 when there is none: an end panel stops there.
+long double ThetaH(const Limb& g) {
+    return g.K - g.n > 0 ? asinl(sqrtl((g.K - g.n) / (2 * g.D))) : 0.0L;
+}
+
+// Σ wi·g(θi) over the Gauss-Legendre nodes of [X1, X0], with
+// g(θ) = (δ − p − 2δ·sin²θ)·μ²·(μ²)^(1/4)/ρ².
+long double L3SweepSum(const Limb& g, long double X1, long double X0) {
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
+        const long double s = sinl(theta);
+        const long double sin2 = s * s;
+        const long double mu2 = g.K - g.D * sin2;
+        const long double rho2 = g.n + g.D * sin2;
+        const long double value =
+            (g.delta - g.r - 2 * g.delta * sin2) * mu2 * QuarterRoot(mu2) / rho2;
+        sum = sum + weights_Legendre[i] * value;
+    }
+    return sum;
+}
+
+// End panel [X1, X0] of a limb crossing the stellar limb at X0: μ² vanishes linearly there, and
+// the (1 − x)^(1/4) rule takes the fourth root of the distance to X0 as its weight.
+long double L3CrossingSum(const Limb& g, long double X1, long double X0) {
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double x = nodes_Jacobi1d4[i];
+        const long double theta = X1 + (X0 - X1) * x;
+        const long double s = sinl(theta);
+        const long double sin2 = s * s;
+        const long double mu2 = g.K - g.D * sin2;
+        const long double rho2 = g.n + g.D * sin2;
+        sum = sum + weights_Jacobi1d4[i] * (g.delta - g.r - 2 * g.delta * sin2) * mu2 *
+                        QuarterRoot(mu2 / (1 - x)) / rho2;
+    }
+    return sum;
+}
+
+// End panel [X1, π/2] of a limb touching the stellar limb from inside: there μ² = D·cos²θ
+// vanishes quadratically, μ²·(μ²)^(1/4) = D^(5/4)·cos²θ·√(cos θ), and the (1 − x)^(1/2) rule
+// takes the square root of the distance to π/2 as its weight.
+long double L3TouchingSum(const Limb& g, long double X1, long double X0) {
+    const long double D54 = g.D * QuarterRoot(g.D);
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double x = nodes_Jacobi1d2[i];
+        const long double theta = X1 + (X0 - X1) * x;
+        long double s, c;
+        sincosl(theta, &s, &c);
+        const long double sin2 = s * s;
+        const long double rho2 = g.n + g.D * sin2;
+        sum = sum + weights_Jacobi1d2[i] * (g.delta - g.r - 2 * g.delta * sin2) * D54 * (c * c) *
+                        sqrtl(c / (1 - x)) / rho2;
+    }
+    return sum;
+}
+
+// Graded sweep of D1L3 and D2L3 from X1 down to θ = 0, with κ = K/D: μ² = D·(κ − sin²θ) grows at
+// most by a factor 2 across a panel. These integrands have no 1/ρ², so there is no ρ² bound.
+// The lower end is clamped at 0 as in SweepL3.
+template <class Panel>
+void SweepLimb(long double kappa, long double X1, Panel&& panel) {
+    while (X1 > 0) {
+        const long double X0 = X1;
+        X1 = Max(X0 - kMaxPanel, 0.0L);
+        const long double s = sinl(X0);
+        if (2 * (s * s) - kappa > 0) X1 = Max(X1, asinl(sqrtl(2 * (s * s) - kappa)));
+        panel(X1, X0);
+    }
+}
+
+// End panel of D1L3 and D2L3 for κ < 1: from the crossing point X0 = asin(√κ) down by at most
+// 1/2 and at most as far as 2·X0 − π/2.
+void LimbEndPanel(long double kappa, long double* X1, long double* X0) {
+    *X0 = asinl(sqrtl(kappa));
+    *X1 = Max(Max(2 * *X0 - kPi / 2, *X0 - kMaxPanel), 0.0L);
+}
+
+// Σ wi·c(θi)·((κ − sin²θi)/(1 − xi))^(1/4) over the (1 − x)^(1/4) rule on [X1, X0], with
+// c = cos 2θ for D1L3 (with_cos2) and c = 1 for D2L3.
+long double LimbEndSum(long double kappa, long double X1, long double X0, bool with_cos2) {
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double x = nodes_Jacobi1d4[i];
+        const long double theta = X1 + (X0 - X1) * x;
+        const long double s = sinl(theta);
+        const long double root = QuarterRoot((kappa - s * s) / (1 - x));
+        sum = sum + (with_cos2 ? weights_Jacobi1d4[i] * cosl(2 * theta) * root
+                               : weights_Jacobi1d4[i] * root);
+    }
+    return sum;
+}
+
+// Σ wi·cos 2θi·(κ − sin²θi)^(1/4) over the Gauss-Legendre nodes of [X1, X0]. For κ > 1.5 the
+// planet is well inside the disc, the sweep covers all of [0, π/2], and the integral is a small
+// difference of large parts; there each summand takes the antisymmetric form
+// (1/2)·cos 2θ·[(κ − sin²θ)^(1/4) − (κ − cos²θ)^(1/4)], which has the same integral over
+// [0, π/2], written without cancellation with c = κ − 1/2, d = (cos 2θ)/2 (κ − sin²θ = c + d).
+long double D1L3SweepSum(long double kappa, long double X1, long double X0) {
+    const bool antisymmetric = kappa > 1.5L;
+    const long double c = kappa - 0.5L;
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
+        const long double cos2 = cosl(2 * theta);
+        long double value;
+        if (antisymmetric) {
+            const long double d = cos2 / 2;
+            value = d * cos2 /
+                    ((sqrtl(c + d) + sqrtl(c - d)) * (QuarterRoot(c + d) + QuarterRoot(c - d)));
+        } else {
+            const long double s = sinl(theta);
+            value = cos2 * QuarterRoot(kappa - s * s);
+        }
+        sum = sum + weights_Legendre[i] * value;
+    }
+    return sum;
+}
+
+// Σ wi·(κ − sin²θi)^(1/4) over the Gauss-Legendre nodes of [X1, X0].
+long double D2L3SweepSum(long double kappa, long double X1, long double X0) {
+    long double sum = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
+        const long double s = sinl(theta);
+        sum = sum + weights_Legendre[i] * QuarterRoot(kappa - s * s);
+    }
+    return sum;
+}
+
+}  // namespace
+
+// Hidden flux of the √μ term: 1.6·p times the limb integral (both halves, arc element 2p·dθ,
+// (2/5)·2·2 = 1.6), plus 2/5 of the winding angle about the stellar centre.
+long double L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // no overlap
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return kFourPiOver5;  // the whole disc is hidden
+    const Limb g = MakeLimb(delta, r);
+    if (g.K <= 0) return 0;  // only rounding gets here
+
+    long double S = 0;
+    long double X1 = kPi / 2;  // inside (K > D): the sweep starts at π/2
+    if (g.D > g.K) {           // crossing at θc = asin(√(K/D))
+        const long double X0 = asinl(sqrtl(g.K / g.D));
+        X1 = Max(Max(Max(2 * X0 - kPi / 2, X0 - kMaxPanel), 0.0L), ThetaH(g));
+        S = (X0 - X1) * L3CrossingSum(g, X1, X0);
+    } else if (g.K == g.D) {  // exact on purpose: touching from inside, δ + p = 1
+        const long double X0 = kPi / 2;
+        X1 = Max(Max(kPi / 2 - kMaxPanel, 0.0L), ThetaH(g));
+        S = (X0 - X1) * L3TouchingSum(g, X1, X0);
+    }
+    SweepL3(g, X1,
+            [&](long double lo, long double hi) { S = S + (hi - lo) * L3SweepSum(g, lo, hi); });
+
+    long double result = 1.6L * r * S;
+    if (r > delta) result = result + kFourPiOver5;  // the stellar centre is covered
+    if (delta == r) result = result + kTwoPiOver5;  // exact on purpose: centre on the limb
+    return result;
+}
+
+// ∂L3/∂δ = −4p·∫ √μ·cos 2θ dθ over the part of the limb inside the star, with
+// √μ = D^(1/4)·(κ − sin²θ)^(1/4) and κ = K/D.
+long double D1L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // the guards of L3
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return 0;
+    const Limb g = MakeLimb(delta, r);
+    const long double kappa = g.K / g.D;
+    if (kappa <= 0) return 0;
+    if (kappa == 1) return -4 * r * QuarterRoot(g.D) * kJ1;  // exact on purpose: touching
+
+    long double S = 0;
+    long double X1 = kPi / 2;
+    if (kappa < 1) {
+        long double X0;
+        LimbEndPanel(kappa, &X1, &X0);
+        S = (X0 - X1) * LimbEndSum(kappa, X1, X0, true);
+    }
+    SweepLimb(kappa, X1, [&](long double lo, long double hi) {
+        S = S + (hi - lo) * D1L3SweepSum(kappa, lo, hi);
+    });
+    return -4 * r * QuarterRoot(g.D) * S;
+}
+
+// ∂L3/∂p = 4p·∫ √μ dθ over the part of the limb inside the star.
+long double D2L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // the guards of L3
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return 0;
+    const Limb g = MakeLimb(delta, r);
+    // Exact on purpose: at δ = 0, κ is infinite and D^(1/4) is 0; the limb is the circle
+    // ρ = p, where √μ = (1 − p²)^(1/4) all along.
+    if (delta == 0) return 2 * kPi * r * QuarterRoot(g.K);
+    const long double kappa = g.K / g.D;
+    if (kappa <= 0) return 0;
+    if (kappa == 1) return 4 * r * QuarterRoot(g.D) * kJ2;  // exact on purpose: touching
+
+    long double S = 0;
+    long double X1 = kPi / 2;
+    if (kappa < 1) {
+        long double X0;
+        LimbEndPanel(kappa, &X1, &X0);
+        S = (X0 - X1) * LimbEndSum(kappa, X1, X0, false);
+    }
+    SweepLimb(kappa, X1, [&](long double lo, long double hi) {
+        S = S + (hi - lo) * D2L3SweepSum(kappa, lo, hi);
+    });
+    return 4 * r * QuarterRoot(g.D) * S;
+}
+
 // =============================================================================================
 // Orbit: Kepler's equation, projected separation, phase of mid-transit
 // =============================================================================================
