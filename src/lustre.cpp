@@ -136,3 +136,37 @@ long double Kepler(long double x, long double e) {
     int newton, bisection;
     return KeplerSolve(x, e, &newton, &bisection);
 }
+
+int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, long double cisqrt,
+                              long double* delta, long double* df, long double* de, long double* dw,
+                              long double* di) {
+    const long double E = Kepler(fi, e);
+    // The two-argument arc tangent puts ν on the right branch, E = ±π included.
+    long double sh, ch;
+    sincosl(E / 2, &sh, &ch);
+    const long double nu = 2 * atan2l(sqrtl(1.0L + e) * sh, sqrtl(1.0L - e) * ch);
+    long double sE, cE;
+    sincosl(E, &sE, &cE);
+    const long double u = nu + omega;
+    const long double su = sinl(u);
+    const long double s2u = sinl(2 * u);
+    const long double su2 = su * su;
+    const long double r = 1.0L - e * cE;
+    const long double w = sqrtl(1.0L - e * e);
+    const long double P = 1.0L - cisqrt;  // sin² i
+    const long double S = sqrtl(1.0L + (cisqrt - 1.0L) * su2);
+    *delta = r * S;
+    // The terms with sin 2u over S or δ are 0/0 at an exactly central conjunction (S = 0, cos i
+    // = 0, cos u = 0), where δ = r·|cos u| has a kink; 0 is a subgradient there.
+    long double tf = 0.0L, te = 0.0L, tw = 0.0L;
+    if (*delta != 0.0L) {
+        tf = P * s2u * w / (2 * *delta);
+        te = P * s2u * sE / (2 * S);
+        tw = -P * s2u * r / (2 * S);
+    }
+    *df = e * sE * S / r - tf;
+    *de = (e - cE) * S / r - te * (1 / w + w / r);
+    *dw = tw;
+    *di = su2 * r / (2 * S);
+    return su < 0.0L ? 1 : 0;
+}
