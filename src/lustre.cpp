@@ -30,8 +30,14 @@ constexpr long double kPi = 3.14159265358979323851L;  // π rounded to 64 bits
 namespace {
 
 constexpr long double kTwoPi = 6.283185307179586477L;         // 2π
+constexpr long double kThreePiOver4 = 2.356194490192344929L;  // 3π/4
 constexpr long double kTolNewton = 0x1p-62L;     // relative step that ends the Newton loop
 constexpr long double kTolBisection = 0x1p-63L;  // relative bracket that ends the bisection
+constexpr long double kTolPhase = 0x1p-63L;      // relative change that ends the phase iteration
+constexpr long double kCycleWidth = 0x1p-60L;    // a two-value cycle this narrow has settled
+constexpr int kPhminMaxPasses = 4096;            // fixed-point passes before the direct search
+constexpr int kPhminScan = 128;                  // samples of the front half-orbit
+constexpr int kPhminBisections = 128;            // halvings of the sampled bracket
 
 long double KeplerSolve(long double x, long double e, int* newton, int* bisection) {
     *newton = 0;
@@ -169,4 +175,128 @@ int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, 
     *dw = tw;
     *di = su2 * r / (2 * S);
     return su < 0.0L ? 1 : 0;
+}
+
+namespace {
+
+// Mean anomaly of the true anomaly whose half is h: E = 2·atan(√((1-e)/(1+e))·tan h) with the
+// single-argument arc tangent, so E and M = E - e·sin E lie in [-π, π].
+long double MeanFromHalfTrue(long double h, long double e, long double root_ratio) {
+    long double sh, ch;
+    sincosl(h, &sh, &ch);
+    const long double E = 2 * atanl(root_ratio * sh / ch);
+    return E - e * sinl(E);
+}
+
+// Direct minimisation of δ over the front half-orbit u = ν + ω = π + φ, φ in [0, π].  Up to
+// the factor (1 - e²)², δ² = (cos² φ + cos² i·sin² φ)/(1 + e·cos ν)²; a scan finds the smallest
+// sample, and bisection on the sign of
+//   H = 2e·sin ν·(cos² φ + cos² i·sin² φ) - 2 sin² i·sin φ·cos φ·(1 + e·cos ν),
+// which has the sign of dδ²/dν, pins the stationary point beside it to the last bit.
+long double PhaseMinDirect(long double e, long double w, long double ci, long double root_ratio) {
+    const long double P = 1.0L - ci;
+    struct Point {
+        long double phi, dist2, slope;
+    };
+    auto at = [&](long double phi) {
+        long double sp, cp, sn, cn;
+        sincosl(phi, &sp, &cp);
+        sincosl(phi + kPi - w, &sn, &cn);
+        const long double ang = cp * cp + ci * (sp * sp);
+        const long double den = 1.0L + e * cn;
+        return Point{phi, ang / (den * den), 2 * e * sn * ang - 2 * P * sp * cp * den};
+    };
+    Point best = at(0.0L);
+    int jbest = 0;
+    for (int j = 1; j <= kPhminScan; ++j) {
+        const Point p = at(kPi * j / kPhminScan);
+        if (p.dist2 < best.dist2) {
+            best = p;
+            jbest = j;
+        }
+    }
+    long double phi = best.phi;
+    const Point lo = at(jbest > 0 ? kPi * (jbest - 1) / kPhminScan : 0.0L);
+    const Point hi = at(jbest < kPhminScan ? kPi * (jbest + 1) / kPhminScan : kPi);
+    if (lo.slope < 0.0L && hi.slope > 0.0L) {
+        long double a = lo.phi, b = hi.phi;
+        for (int k = 0; k < kPhminBisections; ++k) {
+            const long double m = a + (b - a) / 2;
+            if (m == a || m == b) break;
+            const long double slope = at(m).slope;
+            if (slope < 0.0L) {
+                a = m;
+            } else if (slope > 0.0L) {
+                b = m;
+            } else {
+                a = b = m;
+            }
+        }
+        phi = a + (b - a) / 2;
+    }
+    // With no falling-then-rising bracket δ is least at the sample itself: an end of the half,
+    // when the orbit is far from edge-on and r shrinks towards the limb.
+    return MeanFromHalfTrue((phi + kPi - w) / 2, e, root_ratio);
+}
+
+long double PhaseMinSolve(long double e, long double w, long double ci, int* passes,
+                          int* fallback) {
+    *passes = 0;
+    *fallback = 0;
+    const long double sqe = sqrtl(1.0L - e * e);
+    const long double root_ratio = sqrtl((1.0L - e) / (1.0L + e));      // tan(E/2) / tan(ν/2)
+    const long double inv_root_ratio = sqrtl((1.0L + e) / (1.0L - e));  // tan(ν/2) / tan(E/2)
+    const long double k = ci / (1.0L - ci);                             // cot² i
+    // Start at the conjunction ν + ω = 3π/2.
+    long double f1 = MeanFromHalfTrue(kThreePiOver4 - w / 2, e, root_ratio);
+    long double f2;
+    // The pass maps f2 to f1 and nothing else, so a repeated value means a cycle for good.
+    // Brent's method finds it: compare with a mark that is moved at powers of two.
+    long double mark = f1;
+    int power = 1, lambda = 0;
+    // Fixed point of the stationarity of δ² in ν, cos u = -k·e·sin E/(e·sin E·cos u - √(1-e²)
+    // ·sin u), solved for u' = π + acos(...) on the front half-orbit.
+    while (*passes < kPhminMaxPasses) {
+        f2 = f1;
+        ++*passes;
+        const long double E = Kepler(f2, e);
+        long double sh, ch;
+        sincosl(E / 2, &sh, &ch);
+        const long double nu = 2 * atanl(inv_root_ratio * sh / ch);
+        const long double u = nu + w;
+        long double su, cu;
+        sincosl(u, &su, &cu);
+        const long double g = e * sinl(E);
+        const long double phi = acosl(g * k / (g * cu - sqe * su));
+        const long double nu1 = phi + kPi - w;
+        f1 = MeanFromHalfTrue(nu1 / 2, e, root_ratio);
+        if (std::isnan(f1)) break;  // the arc cosine has no real value
+        if (!(std::fabs((f1 - f2) / f2) >= kTolPhase)) return f1;
+        ++lambda;
+        if (f1 == mark) {
+            // Two values a few units in the last place of π apart (the precision of the
+            // angles the pass works with) have settled; a longer or wider cycle never will.
+            if (lambda == 2 && std::fabs(f1 - f2) <= kCycleWidth) return f1;
+            break;
+        }
+        if (lambda == power) {
+            mark = f1;
+            power *= 2;
+            lambda = 0;
+        }
+    }
+    *fallback = 1;
+    return PhaseMinDirect(e, w, ci, root_ratio);
+}
+
+}  // namespace
+
+long double PhminCounted_ci(long double e, long double w, long double ci, int* passes,
+                            int* fallback) {
+    return PhaseMinSolve(e, w, ci, passes, fallback);
+}
+
+long double phmin_ci(long double e, long double w, long double ci) {
+    int passes, fallback;
+    return PhaseMinSolve(e, w, ci, &passes, &fallback);
 }

@@ -63,3 +63,7 @@ int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega,
 // Mean anomaly in [-π, π] of the smallest projected separation in front of the star.
 long double phmin_ci(long double e, long double w, long double ci);
 
+// phmin_ci that also reports its fixed-point passes and whether (1) or not (0) it fell back
+// to minimising the separation directly.
+long double PhminCounted_ci(long double e, long double w, long double ci, int* passes,
+                            int* fallback);

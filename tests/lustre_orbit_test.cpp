@@ -63,6 +63,17 @@ long double Separation(long double fi, long double e, long double omega, long do
     return d;
 }
 
+// Smallest δ over the front half u = ν + ω in [π, 2π], by brute force in the true anomaly.
+long double FrontMinimumBruteForce(long double e, long double w, long double ci) {
+    long double best = kInf;
+    for (int j = 0; j <= 20000; ++j) {
+        const long double u = kPi + kPi * j / 20000, nu = u - w;
+        const long double r = (1 - e * e) / (1 + e * cosl(nu));
+        best = std::fmin(best, r * sqrtl(cosl(u) * cosl(u) + ci * sinl(u) * sinl(u)));
+    }
+    return best;
+}
+
 }  // namespace
 
 TEST(KeplerSolver, ResidualWithinFewUlpsOverManyOrbits) {
@@ -217,9 +228,92 @@ TEST(ProjectedSeparation, DerivativesMatchCentralDifferences) {
     RecordProperty("worst_relative_derivative_error", Figure(worst));
 }
 
+// Edge-on at the conjunction δ = r·|cos u| has a kink at δ = 0; the terms 0/0 take 0 and the
+// derivative by cos² i is +∞ (δ = r·√(cos² i) there), but nothing is NaN.
+TEST(ProjectedSeparation, CentralConjunctionHasZeroSubgradient) {
+    for (long double e : {0.0L, 0.3L, 0.8L}) {
+        for (long double omega : {0.0L, 1.25L, -2.5L}) {
+            const long double fi = phmin_ci(e, omega, 0.0L);
+            long double d, df, de, dw, di;
+            EXPECT_EQ(DeltaEccentric_omega_ci_d(fi, e, omega, 0.0L, &d, &df, &de, &dw, &di), 1);
+            ASSERT_EQ(d, 0.0L) << "e " << double(e) << " omega " << double(omega);
+            EXPECT_EQ(df, 0.0L);
+            EXPECT_EQ(de, 0.0L);
+            EXPECT_EQ(dw, 0.0L);
+            EXPECT_EQ(di, kInf);
+        }
+    }
+}
+
 TEST(ProjectedSeparation, FlagFollowsSignOfSinU) {
     long double d, df, de, dw, di;
     EXPECT_EQ(DeltaEccentric_omega_ci_d(0.0L, 0.0L, 0.0L, 0.5L, &d, &df, &de, &dw, &di), 0);
     EXPECT_EQ(DeltaEccentric_omega_ci_d(-0x1p-60L, 0.0L, 0.0L, 0.5L, &d, &df, &de, &dw, &di), 1);
     EXPECT_EQ(DeltaEccentric_omega_ci_d(0x1p-60L, 0.0L, 0.0L, 0.5L, &d, &df, &de, &dw, &di), 0);
+}
+
+TEST(MidTransitPhase, MinimisesSeparationInFront) {
+    for (long double e : {0.1L, 0.3L, 0.6L, 0.9L}) {
+        for (long double ci : {1e-4L, 0.005L, 0.02L}) {
+            for (long double w : {-2.5L, -1.0L, 0.5L, 2.0L, 4.0L}) {
+                const long double M = phmin_ci(e, w, ci);
+                ASSERT_TRUE(M >= -kPi && M <= kPi) << "e " << double(e) << " w " << double(w);
+                long double d, g[4];
+                EXPECT_EQ(DeltaEccentric_omega_ci_d(M, e, w, ci, &d, g, g + 1, g + 2, g + 3), 1);
+                for (long double step : {1e-7L, 1e-4L, 1e-2L}) {
+                    EXPECT_LT(d, Separation(M + step, e, w, ci)) << "e " << double(e);
+                    EXPECT_LT(d, Separation(M - step, e, w, ci)) << "e " << double(e);
+                }
+                EXPECT_LE(std::fabs(g[0]), 1e-15L) << "e " << double(e) << " w " << double(w);
+                EXPECT_GT(std::fabs(M - phmin_ci(e, w, 0.0L)), 1e-12L);  // not the conjunction
+            }
+        }
+    }
+}
+
+TEST(MidTransitPhase, ConjunctionForCircularOrEdgeOn) {
+    const long double three_half_pi = 4.712388980384689857693965L;
+    for (long double e : {0.0L, 0.2L, 0.7L}) {
+        for (long double w : {-4.0L, -1.0L, 0.0L, 1.5L, 3.0L, 7.5L}) {
+            // Mean anomaly of ν = 3π/2 - ω by the two-argument half-angle formula.
+            const long double nu = three_half_pi - w;
+            const long double E =
+                2 * atan2l(sqrtl(1 - e) * sinl(nu / 2), sqrtl(1 + e) * cosl(nu / 2));
+            const long double E1 = E > kPi ? E - 2 * kPi : (E < -kPi ? E + 2 * kPi : E);
+            const long double ref = E1 - e * sinl(E1);
+            for (long double ci : {0.0L, 0.3L}) {
+                if (e > 0 && ci > 0) continue;
+                const long double M = phmin_ci(e, w, ci);
+                EXPECT_LE(std::fabs(M - ref), 1e-18L)
+                    << "e " << double(e) << " w " << double(w) << " ci " << double(ci);
+            }
+        }
+    }
+}
+
+// Cases where the fixed-point iteration gives a NaN at once, cycles for ever, or comes back
+// NaN after some passes; and face-on, where cot² i is infinite.
+TEST(MidTransitPhase, FallbackGivesFiniteMinimum) {
+    const struct {
+        long double e, ci, w;
+        bool interior;  // the minimum lies strictly inside the front half
+    } cases[] = {
+        {0.3L, 0.8L, -3.0L, true},    // acos of a value outside [-1, 1] at once
+        {0.3L, 0.8L, -2.0L, true},    // a long cycle
+        {0.95L, 0.04L, 1.5L, false},  // NaN after a few passes; least δ at the edge
+        {0.2L, 1.0L, 1.0L, false},    // face-on
+    };
+    for (const auto& c : cases) {
+        int passes, fallback;
+        const long double M = PhminCounted_ci(c.e, c.w, c.ci, &passes, &fallback);
+        EXPECT_EQ(fallback, 1) << "e " << double(c.e) << " ci " << double(c.ci);
+        ASSERT_TRUE(M >= -kPi && M <= kPi) << "e " << double(c.e) << " ci " << double(c.ci);
+        long double d, g[4];
+        const int flag = DeltaEccentric_omega_ci_d(M, c.e, c.w, c.ci, &d, g, g + 1, g + 2, g + 3);
+        EXPECT_LE(d, FrontMinimumBruteForce(c.e, c.w, c.ci) + 1e-18L) << "e " << double(c.e);
+        if (c.interior) {
+            EXPECT_EQ(flag, 1);
+            EXPECT_LE(std::fabs(g[0]), 1e-17L) << "e " << double(c.e) << " ci " << double(c.ci);
+        }
+    }
 }
