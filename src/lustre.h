@@ -49,6 +49,11 @@ extern const long double weights_Jacobi1d2[16];
 // Eccentric anomaly E solving E - e·sin E = x.
 long double Kepler(long double x, long double e);
 
+// Kepler that also reports its Newton and bisection passes; each loop stops at
+// kKeplerMaxPasses, a bound that well-posed input never reaches.
+constexpr int kKeplerMaxPasses = 1000;
+long double KeplerCounted(long double x, long double e, int* newton, int* bisection);
+
 // Projected separation δ at mean anomaly `fi` (lengths in semi-major axes) and its partial
 // derivatives by the mean anomaly, e, ω and cos² i; returns 1 when the planet is in front.
 int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, long double cisqrt,
@@ -57,3 +62,8 @@ int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, 
 
 // Mean anomaly in [-π, π] of the smallest projected separation in front of the star.
 long double phmin_ci(long double e, long double w, long double ci);
+
+// phmin_ci that also reports its fixed-point passes and whether (1) or not (0) it fell back
+// to minimising the separation directly.
+long double PhminCounted_ci(long double e, long double w, long double ci, int* passes,
+                            int* fallback);
