@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 
 static_assert(std::numeric_limits<long double>::digits == 64,
@@ -89,3 +90,43 @@ void normal_equations(const long double* lset, const long double* data, std::int
 // One damped Gauss-Newton step on `par` in place; returns the sum of |increments|.
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda);
+
+// ---- time of mid-transit and uncertainties -----------------------------------------------
+
+// The phase parameter φ0 that puts the mid-transit (smallest projected separation in front of
+// the star) of the orbit in `params` at time `tshift`, and its inverse.
+long double phase_parameter(long double tshift, long double period, const long double* params);
+long double mid_transit_time(const long double* params, long double period);
+
+// 1σ uncertainties of the reported values (time of mid-transit, e, ω and i in degrees, radii;
+// law coefficients), 0 for parameters not fitted, from the covariance of the joint problem in
+// the fitted parameters and linear coefficients, scaled by chi2 when it exceeds 1.  `lset`
+// must hold the design array of `params`.
+struct FitUncertainties {
+    long double par[6];
+    long double ld[3];
+};
+FitUncertainties fit_uncertainties(const long double* lset, const long double* data,
+                                   std::int64_t pointnum, long double period,
+                                   const long double* params, int parflag, int ldflag,
+                                   long double chi2);
+
+// ---- the run's input and the report's units, as the command-line tools use them --------
+
+// Reads the parameter file into inp[0..8] and the masks and converts slots 1..5 into par
+// (ω in radians, cos² i); par[0] is left 0.  On a refusal prints its message (standard output)
+// and returns false.
+bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag,
+                     int* lflag);
+
+// Reads the data table; pnum observations of time, flux and uncertainty.  On a refusal prints
+// its message and returns false.
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data,
+                       std::int64_t* pnum);
+
+// Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
+long double degrees(long double rad);
+long double inclination_degrees(long double ci);
+
+// The six values as reported: time of mid-transit, e, ω and i in degrees, rsun, rplanet.
+void report_values(const long double* params, long double period, long double* shown);
