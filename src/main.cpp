@@ -35,9 +35,8 @@ std::int64_t pnum = 0;                // observations
 std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
 
 // Names in the report; they are the parameter file's keys, so a result file reads back.
-const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ",
-                                "rsun ",    "rplanet ", "period ",   "lin",
-                                "quad",     "sqrt"};
+const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
+                                "rplanet ", "period ",  "lin",       "quad",         "sqrt"};
 
 // Every way out goes through here, so that standard output is flushed once, at the end.
 int Leave(ExitStatus status) {
@@ -83,8 +82,8 @@ int Fit(const char* result_file) {
             std::printf(
                 "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     "
                 "%.19Lg    %.19Lg\n",
-                static_cast<long long>(i), mid_transit_time(par, period), par[1],
-                degrees(par[2]), par[4], par[5], inclination_degrees(par[3]), t, m);
+                static_cast<long long>(i), mid_transit_time(par, period), par[1], degrees(par[2]),
+                par[4], par[5], inclination_degrees(par[3]), t, m);
         }
     }
 
@@ -116,8 +115,9 @@ int Fit(const char* result_file) {
     const FitUncertainties unc =
         fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
     std::fflush(stdout);
-    std::printf("\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
-                "chi_square_reduced when above 1; 0 = not fitted):\n");
+    std::printf(
+        "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
+        "chi_square_reduced when above 1; 0 = not fitted):\n");
     PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n");
 
     if (!written) {

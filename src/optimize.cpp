@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "algebra.h"
 #include "lustre.h"
@@ -452,9 +452,9 @@ long double MidTransitSlope(const long double* params, int slot) {
     if (slot != 2 && lo[slot] < 0.0L) lo[slot] = params[slot];
     if (slot == 1 && hi[slot] >= 1.0L) hi[slot] = params[slot];
     if (slot == 3 && hi[slot] > 1.0L) hi[slot] = params[slot];
-    const long double diff = std::remainder(
-        phmin_ci(EvalEccentricity(hi[1]), hi[2], hi[3]) - phmin_ci(EvalEccentricity(lo[1]), lo[2], lo[3]),
-        kTwoPi);
+    const long double diff = std::remainder(phmin_ci(EvalEccentricity(hi[1]), hi[2], hi[3]) -
+                                                phmin_ci(EvalEccentricity(lo[1]), lo[2], lo[3]),
+                                            kTwoPi);
     return diff / (hi[slot] - lo[slot]);
 }
 
@@ -564,8 +564,7 @@ namespace {
 constexpr long double kDegToRad = 0.017453292519943295769L;  // π/180 rounded to 64 bits
 }  // namespace
 
-bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag,
-                     int* lflag) {
+bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag, int* lflag) {
     inp[kInTshift] = 0.0L;
     const int res = load_input(fnm, inp, pflag, lflag);
     if (res == 1) {
@@ -594,8 +593,7 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
     return true;
 }
 
-bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data,
-                       std::int64_t* pnum) {
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum) {
     long double* raw = nullptr;
     TableError err;
     const std::int64_t count = load_table(fnm, &raw, &err);

@@ -116,13 +116,11 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
 // Reads the parameter file into inp[0..8] and the masks and converts slots 1..5 into par
 // (ω in radians, cos² i); par[0] is left 0.  On a refusal prints its message (standard output)
 // and returns false.
-bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag,
-                     int* lflag);
+bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag, int* lflag);
 
 // Reads the data table; pnum observations of time, flux and uncertainty.  On a refusal prints
 // its message and returns false.
-bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data,
-                       std::int64_t* pnum);
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum);
 
 // Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
 long double degrees(long double rad);

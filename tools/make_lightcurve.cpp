@@ -17,15 +17,15 @@ namespace {
 constexpr long double kPi = 3.14159265358979323851L;
 
 // True values of the example.
-constexpr long double kPeriod = 3.2L;          // days
-constexpr long double kTshift = 1.6L;          // days: the first of two transits
-constexpr long double kRsun = 0.115L;          // R*/a  (a/R* = 8.696)
-constexpr long double kRplanet = 0.0138L;      // Rp/a  (Rp/R* = 0.12)
-constexpr long double kInclination = 86.8L;    // degrees
+constexpr long double kPeriod = 3.2L;            // days
+constexpr long double kTshift = 1.6L;            // days: the first of two transits
+constexpr long double kRsun = 0.115L;            // R*/a  (a/R* = 8.696)
+constexpr long double kRplanet = 0.0138L;        // Rp/a  (Rp/R* = 0.12)
+constexpr long double kInclination = 86.8L;      // degrees
 constexpr long double kU1 = 0.36L, kU2 = 0.22L;  // quadratic law
-constexpr long double kNoise = 400e-6L;        // per point
-constexpr long double kCadence = 2.0L / 1440;  // two minutes, in days
-constexpr int kPoints = 4608;                  // 6.4 days
+constexpr long double kNoise = 400e-6L;          // per point
+constexpr long double kCadence = 2.0L / 1440;    // two minutes, in days
+constexpr int kPoints = 4608;                    // 6.4 days
 
 // Standard normal deviates by the Box-Muller transform from a 64-bit Mersenne twister, so the
 // table is the same with every standard library.
@@ -62,9 +62,10 @@ int main() {
     const long double S = kPi - (kPi / 3) * kU1 - (kPi / 6) * kU2;  // disc-integrated intensity
     const long double c1 = kU1 / S, c2 = kU2 / S;
 
-    std::printf("# synthetic hot Jupiter: tshift %.4Lf, period %.4Lf, inclination %.2Lf, "
-                "rsun %.4Lf, rplanet %.5Lf, e 0, lin %.2Lf, quad %.2Lf, noise %.0Lf ppm\n",
-                kTshift, kPeriod, kInclination, kRsun, kRplanet, kU1, kU2, kNoise * 1e6L);
+    std::printf(
+        "# synthetic hot Jupiter: tshift %.4Lf, period %.4Lf, inclination %.2Lf, "
+        "rsun %.4Lf, rplanet %.5Lf, e 0, lin %.2Lf, quad %.2Lf, noise %.0Lf ppm\n",
+        kTshift, kPeriod, kInclination, kRsun, kRplanet, kU1, kU2, kNoise * 1e6L);
     std::printf("# time [d]  relative flux  uncertainty\n");
     Gaussian noise(20261207);
     for (int i = 0; i < kPoints; ++i) {
