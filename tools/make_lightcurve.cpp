@@ -23,9 +23,9 @@ constexpr long double kRsun = 0.115L;            // R*/a  (a/R* = 8.696)
 constexpr long double kRplanet = 0.0138L;        // Rp/a  (Rp/R* = 0.12)
 constexpr long double kInclination = 86.8L;      // degrees
 constexpr long double kU1 = 0.36L, kU2 = 0.22L;  // quadratic law
-constexpr long double kNoise = 400e-6L;          // per point
+constexpr long double kNoise = 250e-6L;          // per point
 constexpr long double kCadence = 2.0L / 1440;    // two minutes, in days
-constexpr int kPoints = 4608;                    // 6.4 days
+constexpr int kPoints = 6912;                    // 9.6 days: three transits
 
 // Standard normal deviates by the Box-Muller transform from a 64-bit Mersenne twister, so the
 // table is the same with every standard library.
@@ -67,7 +67,7 @@ int main() {
         "rsun %.4Lf, rplanet %.5Lf, e 0, lin %.2Lf, quad %.2Lf, noise %.0Lf ppm\n",
         kTshift, kPeriod, kInclination, kRsun, kRplanet, kU1, kU2, kNoise * 1e6L);
     std::printf("# time [d]  relative flux  uncertainty\n");
-    Gaussian noise(20261207);
+    Gaussian noise(1);
     for (int i = 0; i < kPoints; ++i) {
         const long double* B = &basis[3 * i];
         const long double flux = B[0] + c1 * B[1] + c2 * B[2] + kNoise * noise();
