@@ -74,8 +74,7 @@ int Fit(const char* result_file) {
         const long double t = lm_step(st.data(), data.get(), pnum, par, pflag, lflag, inp[kInLm]);
         der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
         const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);
-        // A tie keeps the earlier set; a NaN best gives way to the first number.
-        if (i == 1 || m < min || (std::isnan(min) && !std::isnan(m))) {
+        if (improves_best(i, m, min)) {
             min = m;
             std::copy(par, par + 6, parmin);
             std::fflush(stdout);

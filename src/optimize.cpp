@@ -433,6 +433,10 @@ long double lm_step(const long double* lset, const long double* data, std::int64
     return step;
 }
 
+bool improves_best(std::int64_t i, long double m, long double min) {
+    return i == 1 || m < min || (std::isnan(min) && !std::isnan(m));
+}
+
 // =============================================================================================
 // Time of mid-transit and uncertainties of the reported values
 // =============================================================================================

@@ -91,6 +91,11 @@ void normal_equations(const long double* lset, const long double* data, std::int
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda);
 
+// Whether the reduced chi-square m of iteration i (from 1) replaces the best so far, min: the
+// first iteration always does, a tie keeps the earlier set, and a NaN best gives way to the
+// first number.
+bool improves_best(std::int64_t i, long double m, long double min);
+
 // ---- time of mid-transit and uncertainties -----------------------------------------------
 
 // The phase parameter φ0 that puts the mid-transit (smallest projected separation in front of

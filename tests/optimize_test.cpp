@@ -412,3 +412,13 @@ TEST(LevenbergMarquardtDeathTest, SingularSystemsEndTheRun) {
     long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
     EXPECT_EXIT(lm_step(zero_row, data, 2, par, 16, 1, 0.0L), testing::ExitedWithCode(1), "");
 }
+
+TEST(FitRun, BestSetRule) {
+    EXPECT_TRUE(improves_best(1, NAN, NAN));      // the first step is always recorded
+    EXPECT_TRUE(improves_best(1, 5.0L, 1.0L));
+    EXPECT_TRUE(improves_best(2, 0.5L, 1.0L));
+    EXPECT_FALSE(improves_best(2, 1.0L, 1.0L));   // a tie keeps the earlier set
+    EXPECT_FALSE(improves_best(2, NAN, 1.0L));    // NaN is never better
+    EXPECT_TRUE(improves_best(3, 7.0L, NAN));     // a NaN best gives way to a number
+    EXPECT_FALSE(improves_best(3, NAN, NAN));
+}
