@@ -257,7 +257,8 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
     for (int term = 0; term < 3; ++term)
         if (in.lflag & (2 << term))
             terms += std::string(terms.empty() ? "" : " + ") + term_names[term];
-    fig.model_label = terms.empty() ? "model, uniform disc" : "model, limb darkening " + terms;
+    fig.model_label =
+        terms.empty() ? "model (uniform disc)" : "model (limb darkening " + terms + ")";
 
     fig.x_label = "Time from mid-transit T_{0}, folded on the period (time unit of the data)";
     if (w.zoomed)
