@@ -282,13 +282,14 @@ class Document {
         Add("</g>\n");
     }
 
-    // Raw points as dots (zero-length strokes with round caps) in one path; dots that land on
-    // the same printed coordinates are drawn once, which in an opaque colour changes nothing.
+    // Raw points as dots (zero-length strokes with round caps) in one path, every `stride`-th
+    // point; dots that land on the same printed coordinates are drawn once, which in an opaque
+    // colour changes nothing.
     void Dots(const Scale& sx, const Scale& sy, const std::vector<double>& x,
-              const std::vector<double>& y) {
+              const std::vector<double>& y, std::size_t stride) {
         std::unordered_set<std::uint64_t> seen;
         std::string d;
-        for (std::size_t i = 0; i < x.size(); ++i) {
+        for (std::size_t i = 0; i < x.size(); i += stride) {
             const double px = sx(x[i]), py = sy(y[i]);
             const auto tenths = [](double v) {  // of the pinned coordinate, made non-negative
                 return static_cast<std::uint64_t>(
@@ -370,6 +371,8 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
     const Observations obs = FiniteObservations(fig);
     const std::size_t n = obs.x.size();
     const bool binned = n > kBinAbove;
+    // Of very many raw points an even selection is drawn: they are only the backdrop.
+    const std::size_t stride = (n + kMaxRawDots - 1) / std::max<std::size_t>(kMaxRawDots, 1);
     std::vector<BinnedPoint> bins_flux, bins_res;
     if (binned) {
         bins_flux = BinWeighted(obs.x, obs.flux, obs.sigma, fig.x_lo, fig.x_hi, kBins);
@@ -446,7 +449,7 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
     // Upper panel: data and model.
     doc.Add("<g id=\"upper-panel\">\n<g clip-path=\"url(#upper-clip)\">\n");
     if (binned) {
-        doc.Dots(fx, fy, obs.x, obs.flux);
+        doc.Dots(fx, fy, obs.x, obs.flux, std::max<std::size_t>(stride, 1));
     } else {
         doc.ErrorBars(fx, fy, obs.x, obs.flux, obs.sigma, kBarColor, 1);
         doc.Points(fx, fy, obs.x, obs.flux, kDataColor, n > 1000 ? 1.6 : 2.2);
@@ -471,7 +474,8 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
     {
         std::vector<std::string> labels;
         if (binned) {
-            labels.push_back(Format("observations (%zu)", n));
+            labels.push_back(stride > 1 ? Format("observations (%zu, 1 in %zu drawn)", n, stride)
+                                        : Format("observations (%zu)", n));
             labels.push_back(Format("weighted means in %d bins", kBins));
         } else {
             labels.push_back(Format("observations (%zu)", n));
@@ -515,7 +519,7 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
              Px(kLeft).c_str(), Px(ry(0)).c_str(), Px(kRight).c_str(), kModelColor);
     const std::vector<double> res = scaled(obs.residual);
     if (binned) {
-        doc.Dots(fx, ry, obs.x, res);
+        doc.Dots(fx, ry, obs.x, res, std::max<std::size_t>(stride, 1));
         std::vector<double> bx, by, be;
         for (const BinnedPoint& b : bins_res) {
             bx.push_back(b.x);

@@ -46,6 +46,8 @@ std::vector<BinnedPoint> BinWeighted(const std::vector<double>& x, const std::ve
 // Beyond this many observations in the window the figure shows binned points over the raw
 // ones drawn faint and without error bars.
 constexpr std::size_t kBinAbove = 3000;
+// Of more raw points than this, an evenly spaced selection of about this many is drawn.
+constexpr std::size_t kMaxRawDots = 20000;
 
 // What the figure shows.  Observations are given inside [x_lo, x_hi] already; entries that are
 // not finite are skipped.
