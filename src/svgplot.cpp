@@ -157,15 +157,25 @@ const char kBarColor[] = "#8a8a8a";
 const char kRawColor[] = "#c4c4c4";
 const char kModelColor[] = "#d62728";
 
-// printf into a string.
+// printf into a string of whatever length it takes.
+std::string VFormat(const char* fmt, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n <= 0) return std::string();
+    std::string s(static_cast<std::size_t>(n), '\0');
+    std::vsnprintf(&s[0], s.size() + 1, fmt, args);  // the terminator lands on s[n]
+    return s;
+}
+
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...) {
-    char buf[512];
     va_list args;
     va_start(args, fmt);
-    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    std::string s = VFormat(fmt, args);
     va_end(args);
-    return std::string(buf, n < 0 ? 0 : std::min<std::size_t>(n, sizeof buf - 1));
+    return s;
 }
 
 // A pixel coordinate with one decimal; far-off values are pinned (the clip hides them) so that
@@ -209,12 +219,10 @@ class Document {
    public:
     void Add(const std::string& s) { out_ += s; }
     void Addf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-        char buf[1024];
         va_list args;
         va_start(args, fmt);
-        const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+        out_ += VFormat(fmt, args);
         va_end(args);
-        if (n > 0) out_.append(buf, std::min<std::size_t>(n, sizeof buf - 1));
     }
     std::string& str() { return out_; }
 
