@@ -1,0 +1,331 @@
+// transitlm-model: the light-curve model of a parameter set at every observation, written as a
+// table of residuals or drawn as a figure.
+//
+//     transitlm-model PARAMETER_FILE DATA_FILE OUTPUT
+//
+// Both files are read as transitlm reads them (a result file of transitlm is a parameter file).
+// The limb-darkening coefficients are solved linearly for the geometry, exactly as in the fit,
+// so the weighted mean squared residual of the table is the reduced chi-square that transitlm
+// reports for the same parameters.  OUTPUT ending in .tsv or .txt gets the table, one ending
+// in .svg the figure.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "optimize.h"
+#include "svgplot.h"
+
+namespace {
+
+// Exit statuses.  A singular limb-darkening fit ends the run inside fitted_lin, with its
+// message and status 1, as in transitlm.
+enum ExitStatus {
+    kExitOk = 0,     // the output was written
+    kExitUsage = 2,  // a usage, input or output error
+};
+
+int Leave(ExitStatus status) {
+    std::fflush(stdout);
+    return status;
+}
+
+enum class OutputKind { kNone, kTable, kFigure };
+
+// By the extension of the name, in any letter case.
+OutputKind KindOfOutput(const std::string& name) {
+    if (name.size() < 4) return OutputKind::kNone;
+    std::string ext = name.substr(name.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".tsv" || ext == ".txt") return OutputKind::kTable;
+    if (ext == ".svg") return OutputKind::kFigure;
+    return OutputKind::kNone;
+}
+
+// The run's input as read: the parameter file's values and the fit's vector, the masks and the
+// observations.
+struct Input {
+    long double inp[kInputSlots];
+    long double par[6];
+    int pflag = 0;
+    int lflag = 1;
+    std::unique_ptr<long double[]> data;
+    std::int64_t pnum = 0;
+    long double period() const { return inp[kInPeriod]; }
+};
+
+// The model of the parameters at every observation.
+struct Evaluation {
+    long double linf[4] = {};   // basis coefficients, as fitted_lin gives them
+    long double ld[3] = {};     // law coefficients of lin, quad, sqrt in use
+    long double chi2 = 0;       // reduced chi-square, as transitlm reports it
+    long double t0 = 0;         // time of mid-transit
+    long double shown[6] = {};  // the six values in the report's units
+    std::vector<long double> model, residual, folded;
+};
+
+// Model flux from one point's basis values: the uniform term with coefficient 1, the others
+// with the fitted ones, summed in the order of the residual so that the numbers agree.
+long double ModelFlux(const long double* B, int ldnum, const long double* linf) {
+    long double s = B[0];
+    for (int k = 1; k < ldnum; ++k) s = B[k] * linf[k - 1] + s;
+    return s;
+}
+
+// Time from mid-transit folded into [-P/2, P/2).  fmod is exact and so is either shift by P
+// (the operands lie within a factor two of each other), so the only rounding is that of dt.
+long double FoldPeriod(long double dt, long double period) {
+    long double r = std::fmod(dt, period);
+    if (r >= period / 2)
+        r = r - period;
+    else if (r < -period / 2)
+        r = r + period;
+    return r;
+}
+
+Evaluation Evaluate(const Input& in) {
+    Evaluation ev;
+    const long double P = in.period();
+    // Only the value row of the design array is read here, and it does not depend on which
+    // parameters are fitted: the design set without derivative rows gives the fit's numbers.
+    const FitCounts fc = count_fit(0, in.lflag);
+    std::vector<long double> lset(static_cast<std::size_t>(fc.len) * in.pnum);
+    der_set_norm_ci(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag);
+    fitted_lin(ev.linf, in.data.get(), lset.data(), in.pnum, 0, in.lflag);
+    linfit2ld(ev.ld, ev.linf, in.lflag);
+    ev.chi2 = residual(lset.data(), in.data.get(), in.pnum, 0, in.lflag);
+    report_values(in.par, P, ev.shown);
+    ev.t0 = ev.shown[0];
+
+    ev.model.resize(in.pnum);
+    ev.residual.resize(in.pnum);
+    ev.folded.resize(in.pnum);
+    for (std::int64_t i = 0; i < in.pnum; ++i) {
+        const long double* obs = in.data.get() + 3 * i;
+        ev.model[i] = ModelFlux(lset.data() + i * fc.len, fc.ldnum, ev.linf);
+        ev.residual[i] = obs[1] - ev.model[i];
+        ev.folded[i] = FoldPeriod(obs[0] - ev.t0, P);
+    }
+    return ev;
+}
+
+bool WriteTable(std::FILE* out, const Input& in, const Evaluation& ev) {
+    std::fprintf(out, "# time\tflux\tuncertainty\tmodel\tresidual\ttime_from_mid_transit\n");
+    for (std::int64_t i = 0; i < in.pnum; ++i) {
+        const long double* obs = in.data.get() + 3 * i;
+        std::fprintf(out, "%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\n", obs[0], obs[1],
+                     obs[2], ev.model[i], ev.residual[i], ev.folded[i]);
+    }
+    return !std::ferror(out);
+}
+
+// ---- the figure --------------------------------------------------------------------------
+
+constexpr int kCurvePoints = 1500;        // model samples across the time window
+constexpr long double kZoomWidth = 3.0L;  // transit durations shown when zoomed
+
+// Model flux (with the fitted coefficients) at times t0 + x for every x.
+std::vector<long double> ModelAt(const Input& in, const Evaluation& ev,
+                                 const std::vector<long double>& x, int ldflag,
+                                 const long double* linf) {
+    const std::int64_t n = static_cast<std::int64_t>(x.size());
+    std::vector<long double> obs(3 * x.size(), 1.0L);
+    for (std::int64_t j = 0; j < n; ++j) obs[3 * j] = ev.t0 + x[j];
+    const FitCounts fc = count_fit(0, ldflag);
+    std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
+    der_set_norm_ci(lset.data(), obs.data(), n, in.period(), in.par, 0, ldflag);
+    std::vector<long double> flux(n);
+    for (std::int64_t j = 0; j < n; ++j) flux[j] = ModelFlux(&lset[j * fc.len], fc.ldnum, linf);
+    return flux;
+}
+
+// The time axis: the whole orbit, or a few transit durations about the transit when the
+// transit covers only a small part of the orbit.
+struct TimeWindow {
+    long double lo, hi;
+    bool zoomed;
+    long double duration;  // first to last contact; 0 when there is no transit
+};
+
+// Whether any part of the planet is in front of the stellar disc at time t0 + x: the uniform
+// disc's flux is then below 1, and exactly 1 otherwise.
+bool InTransit(const Input& in, const Evaluation& ev, long double x) {
+    static const long double kNoCoefficients[4] = {};
+    return ModelAt(in, ev, {x}, 1, kNoCoefficients)[0] < 1.0L;
+}
+
+TimeWindow ChooseWindow(const Input& in, const Evaluation& ev) {
+    const long double P = in.period();
+    const TimeWindow orbit{-P / 2, P / 2, false, 0.0L};
+    if (!std::isfinite(P) || !std::isfinite(ev.t0) || !InTransit(in, ev, 0.0L)) return orbit;
+    // Each contact: step out from mid-transit in doubling strides until the planet is off the
+    // disc, then bisect the last stride.
+    long double contact[2];
+    for (int side = 0; side < 2; ++side) {
+        const long double sign = side == 0 ? -1.0L : 1.0L;
+        long double inside = 0.0L, outside = std::ldexp(P, -40);
+        while (InTransit(in, ev, sign * outside)) {
+            inside = outside;
+            outside = 2 * outside;
+            if (outside >= P / 2) return orbit;  // in transit all around
+        }
+        for (int k = 0; k < 64; ++k) {
+            const long double mid = (inside + outside) / 2;
+            if (mid == inside || mid == outside) break;
+            (InTransit(in, ev, sign * mid) ? inside : outside) = mid;
+        }
+        contact[side] = sign * outside;
+    }
+    const long double duration = contact[1] - contact[0];
+    if (!(kZoomWidth * duration < P / 2)) return {-P / 2, P / 2, false, duration};
+    const long double centre = (contact[0] + contact[1]) / 2;
+    const long double half = kZoomWidth * duration / 2;
+    return {centre - half, centre + half, true, duration};
+}
+
+std::string Number(long double v, int digits) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*Lg", digits, v);
+    return buf;
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* param_file,
+                             const char* data_file) {
+    LightCurveFigure fig;
+    const long double P = in.period();
+    const TimeWindow w = ChooseWindow(in, ev);
+    fig.x_lo = static_cast<double>(w.lo);
+    fig.x_hi = static_cast<double>(w.hi);
+
+    // Observations inside the window; when zoomed, a point just beyond ±P/2 may belong to it
+    // one period over.
+    std::int64_t outside = 0;
+    for (std::int64_t i = 0; i < in.pnum; ++i) {
+        long double x = ev.folded[i];
+        if (x < w.lo) x = x + P;
+        if (x > w.hi) x = x - P;
+        if (!(x >= w.lo && x <= w.hi)) {
+            ++outside;
+            continue;
+        }
+        fig.x.push_back(static_cast<double>(x));
+        fig.flux.push_back(static_cast<double>(in.data[3 * i + 1]));
+        fig.sigma.push_back(static_cast<double>(in.data[3 * i + 2]));
+        fig.residual.push_back(static_cast<double>(ev.residual[i]));
+    }
+
+    std::vector<long double> grid(kCurvePoints);
+    for (int j = 0; j < kCurvePoints; ++j) grid[j] = w.lo + (w.hi - w.lo) * j / (kCurvePoints - 1);
+    const std::vector<long double> curve = ModelAt(in, ev, grid, in.lflag, ev.linf);
+    for (int j = 0; j < kCurvePoints; ++j) {
+        fig.curve_x.push_back(static_cast<double>(grid[j]));
+        fig.curve_flux.push_back(static_cast<double>(curve[j]));
+    }
+
+    // Title: the files, the geometry, the limb darkening and the reduced chi-square.
+    const long double* s = ev.shown;
+    const std::string gap = "\u2003\u2003";  // em spaces: SVG text collapses blanks
+    fig.title.push_back(BaseName(data_file) + ": " + std::to_string(in.pnum) +
+                        " observations and the model of " + BaseName(param_file));
+    std::string geometry = "T_{0} = " + Number(s[0], 7) + gap + "P = " + Number(P, 7) + gap +
+                           "i = " + Number(s[3], 6) + "\u00b0" + gap +
+                           "R_{*}/a = " + Number(s[4], 6) + gap + "R_{p}/a = " + Number(s[5], 6) +
+                           gap + "R_{p}/R_{*} = " + Number(s[5] / s[4], 6);
+    if (s[1] != 0.0L || (in.pflag & 2))
+        geometry += gap + "e = " + Number(s[1], 5) + gap + "\u03c9 = " + Number(s[2], 5) + "\u00b0";
+    fig.title.push_back(geometry);
+    std::string law;
+    const char* const term_names[3] = {"lin", "quad", "sqrt"};
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (in.lflag & (2 << term))
+            law += std::string("u_{") + term_names[term] + "} = " + Number(ev.ld[k++], 5) + gap;
+    if (law.empty()) law = "uniform disc" + gap;
+    fig.title.push_back(law + "\u03c7\u00b2_{red} = " + Number(ev.chi2, 6));
+
+    std::string terms;
+    for (int term = 0; term < 3; ++term)
+        if (in.lflag & (2 << term))
+            terms += std::string(terms.empty() ? "" : " + ") + term_names[term];
+    fig.model_label =
+        terms.empty() ? "model (uniform disc)" : "model (limb darkening " + terms + ")";
+
+    fig.x_label = "Time from mid-transit T_{0}, folded on the period (time unit of the data)";
+    if (w.zoomed)
+        fig.x_note = "zoomed to the transit: " + Number(kZoomWidth, 3) + " \u00d7 its duration " +
+                     Number(w.duration, 4) + " of the period " + Number(P, 7) + "; " +
+                     std::to_string(outside) + " observations outside not shown";
+    return fig;
+}
+
+bool WriteFigure(std::FILE* out, const Input& in, const Evaluation& ev, const char* param_file,
+                 const char* data_file) {
+    const std::string svg = RenderLightCurveSvg(BuildFigure(in, ev, param_file, data_file));
+    return std::fwrite(svg.data(), 1, svg.size(), out) == svg.size() && !std::ferror(out);
+}
+
+int Run(int argc, char** argv) {
+    if (argc <= 1) {
+        std::printf("usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n");
+        return Leave(kExitUsage);
+    }
+    if (argc == 2) {
+        std::printf("Data file is not specified.");
+        return Leave(kExitUsage);
+    }
+    if (argc == 3) {
+        std::printf("Output file is not specified.\n");
+        return Leave(kExitUsage);
+    }
+    const char* output = argv[3];
+    const OutputKind kind = KindOfOutput(output);
+    if (kind == OutputKind::kNone) {
+        std::printf("The output file name must end in .tsv, .txt or .svg: %s\n", output);
+        return Leave(kExitUsage);
+    }
+
+    Input in;
+    if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) return Leave(kExitUsage);
+    if (!read_observations(argv[2], &in.data, &in.pnum)) return Leave(kExitUsage);
+    in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
+    const Evaluation ev = Evaluate(in);
+
+    std::FILE* out = std::fopen(output, "w");
+    bool written = out != nullptr;
+    if (out) {
+        written = kind == OutputKind::kTable ? WriteTable(out, in, ev)
+                                             : WriteFigure(out, in, ev, argv[1], argv[2]);
+        written = std::fclose(out) == 0 && written;
+    }
+    if (!written) {
+        std::printf("The output file can not be written: %s\n", output);
+        return Leave(kExitUsage);
+    }
+    return Leave(kExitOk);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto out_of_memory = [] {
+        std::printf("The memory for the fit can not be obtained.\n");
+        return Leave(kExitUsage);
+    };
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {  // a size beyond what any allocator can give
+        return out_of_memory();
+    }
+}
