@@ -518,8 +518,9 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
         for (long double& v : grad) v = 0.0L;
     };
 
-    // Time of mid-transit T = (φ0 + M_min(e, ω, cos² i))·P/(2π).
-    if (parflag & (1 | 2 | 4 | 8)) {
+    // Time of mid-transit T = (φ0 + M_min(e, ω, cos² i))·P/(2π), when it is fitted; it then
+    // moves with e, ω and cos² i as well, where those are fitted too.
+    if (parflag & 1) {
         clear();
         const long double tscale = period / kTwoPi;
         if (unknown[0] >= 0) grad[unknown[0]] = tscale;
