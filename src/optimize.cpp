@@ -1,11 +1,15 @@
 #include "optimize.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "algebra.h"
@@ -224,79 +228,223 @@ long double EvalEccentricity(long double e) {
 }
 long double EvalRsun(long double rsun) { return rsun < kRsunFloor ? kRsunFloor : rsun; }
 
+constexpr long double kTwoPi = 6.283185307179586477L;  // 2π
+
+// Per call: the parameters as the model sees them, the counts, and the screen for points out
+// of transit.
+class DesignSet {
+   public:
+    DesignSet(long double period, const long double* params, int parflag, int ldflag)
+        : fc_(count_fit(parflag, ldflag)),
+          parflag_(parflag),
+          ldflag_(ldflag),
+          period_(period),
+          phi0_(params[0]),
+          e_(EvalEccentricity(params[1])),
+          omega_(params[2]),
+          ci_(params[3]),
+          R_(EvalRsun(params[4])),
+          Rp_(params[5]),
+          rprs_(Rp_ / R_),
+          rq_(R_ * R_) {
+        SetUpScreen();
+    }
+
+    // Point i's block of the design array.
+    void Point(const long double* data, std::int64_t i, long double* lset) const {
+        long double* block = lset + i * fc_.len;
+        const long double t = data[3 * i];
+        const long double tp = t / period_;
+        const long double M = (tp + tp) * kPi - phi0_;
+        if (screen_ && CertainlyOutOfTransit(M)) {
+            // What the full evaluation stores for an unocculted star: every term and every
+            // derivative 0 except the uniform term's value 1.
+            for (int k = 0; k < fc_.len; ++k) block[k] = 0.0L;
+            if (fc_.len > 0) block[0] = 1.0L;
+            return;
+        }
+        Evaluate(M, block);
+    }
+
+   private:
+    void Evaluate(long double M, long double* block) const;
+    void SetUpScreen();
+    bool CertainlyOutOfTransit(long double M) const;
+
+    FitCounts fc_;
+    int parflag_, ldflag_;
+    long double period_, phi0_, e_, omega_, ci_, R_, Rp_, rprs_, rq_;
+
+    // The screen, in double precision.
+    bool screen_ = false;
+    double e_d_ = 0, w_d_ = 0, cw_ = 0, sw_ = 0, ci_d_ = 0, contact_ = 0, inv_1me_ = 0,
+           omega_slack_ = 0;
+};
+
+void DesignSet::Evaluate(long double M, long double* block) const {
+    long double dl, ddlf, ddle, ddlw, ddli;
+    const int isoverlap =
+        DeltaEccentric_omega_ci_d(M, e_, omega_, ci_, &dl, &ddlf, &ddle, &ddlw, &ddli);
+    if (!isoverlap) dl = R_ + Rp_ + 1.0L;  // behind the star: beyond any contact
+    // Where the orbit passes exactly through the line of sight (S = 0), δ grows like
+    // √(cos² i) and its slope by cos² i is infinite; every basis term is flat in x there
+    // (and beyond contact), so the product is 0, not 0·∞.
+    if (std::isinf(ddli)) ddli = 0.0L;
+    const long double x = dl / R_;
+
+    // Basis values and their derivatives by x and by ρ, in basis order; a mask with bits
+    // beyond the four terms gets zero columns for them.
+    long double LMatr[6] = {}, D1LMatr[6] = {}, D2LMatr[6] = {};
+    OccultTerm l0, l1 = {0, 0, 0}, l2, l3;
+    L0L2Set(x, rprs_, &l0, (ldflag_ & 4) ? &l2 : nullptr);
+    LMatr[0] = 1.0L - l0.value / kPi;
+    D1LMatr[0] = -l0.d1 / kPi;
+    D2LMatr[0] = -l0.d2 / kPi;
+    int k = 1;  // next basis index
+    if (ldflag_ & (2 | 4)) l1 = L1Set(x, rprs_);
+    if (ldflag_ & 2) {  // (1 - μ) - 1/3
+        LMatr[k] = (l0.value + l0.value) / 3.0L - l1.value;
+        D1LMatr[k] = (l0.d1 + l0.d1) / 3.0L - l1.d1;
+        D2LMatr[k] = (l0.d2 + l0.d2) / 3.0L - l1.d2;
+        ++k;
+    }
+    if (ldflag_ & 4) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
+        LMatr[k] = 11.0L * l0.value / 6.0L - (l1.value + l1.value) - l2.value;
+        D1LMatr[k] = 11.0L * l0.d1 / 6.0L - (l1.d1 + l1.d1) - l2.d1;
+        D2LMatr[k] = 11.0L * l0.d2 / 6.0L - (l1.d2 + l1.d2) - l2.d2;
+        ++k;
+    }
+    if (ldflag_ & 8) {  // (1 - √μ) - 1/5
+        l3 = L3Set(x, rprs_);
+        LMatr[k] = 4.0L * l0.value / 5.0L - l3.value;
+        D1LMatr[k] = 4.0L * l0.d1 / 5.0L - l3.d1;
+        D2LMatr[k] = 4.0L * l0.d2 / 5.0L - l3.d2;
+        ++k;
+    }
+
+    // Chain rule through x = δ/R and ρ = Rp/R; M falls as φ0 grows.  A mask without the
+    // uniform bit has fewer slots per row than terms computed: only ldnum are stored.
+    const int ldnum = fc_.ldnum;
+    for (int b = 0; b < ldnum; ++b) {
+        const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
+        int row = 0;
+        block[row++ * ldnum + b] = B;
+        if (parflag_ & 1) block[row++ * ldnum + b] = -(Gx * ddlf) / R_;
+        if (parflag_ & 2) block[row++ * ldnum + b] = (Gx * ddle) / R_;
+        if (parflag_ & 4) block[row++ * ldnum + b] = (Gx * ddlw) / R_;
+        if (parflag_ & 8) block[row++ * ldnum + b] = (Gx * ddli) / R_;
+        if (parflag_ & 16) block[row++ * ldnum + b] = -(Gx * dl + Grho * Rp_) / rq_;
+        if (parflag_ & 32) block[row++ * ldnum + b] = Grho / R_;
+    }
+}
+
+// The screen. Beyond contact (δ/R ≥ 1 + ρ by more than rounding) every term and derivative
+// of the model is exactly 0, and so is every derivative row (0 times the finite derivatives of
+// δ); behind the star the model puts δ at R + Rp + 1, beyond contact by 1/R. Both give the same
+// block, so a point is certainly out of transit when δ is clearly beyond contact or the planet
+// is clearly behind the star, whichever holds.
+//
+// The screen recomputes the orbit in double precision from the same mean anomaly, reduced by
+// whole turns: E by Newton's method, then with r·cos ν = cos E - e and r·sin ν = √(1-e²)·sin E
+// the products r·cos u and r·sin u (u = ν + ω) and δ² = (r·cos u)² + cos² i·(r·sin u)², with no
+// arc tangent. Both δ and r·sin u move by at most |ΔE| when E moves (the point (r·cos ν,
+// r·sin ν) moves at most as fast as E, and a rotation and the factor cos² i ≤ 1 do not speed it
+// up), so their error is that of E plus rounding: the residual of Kepler's equation over its
+// smallest slope 1 - e, the reduction of M, and the rounding of the extended evaluation, which
+// works on the unreduced M and so carries an error that grows with |M|. The margin below covers
+// each of these many times over; a point inside it takes the full evaluation.
+void DesignSet::SetUpScreen() {
+    const long double behind = (R_ + Rp_ + 1.0L) / R_;  // x of a point behind the star
+    screen_ = std::isfinite(period_) && period_ != 0.0L && std::isfinite(phi0_) && e_ >= 0.0L &&
+              e_ < 1.0L && std::isfinite(omega_) && ci_ >= 0.0L && ci_ <= 1.0L &&
+              std::isfinite(R_) && Rp_ > 0.0L && std::isfinite(Rp_) &&
+              behind >= (1.0L + rprs_) * (1.0L + 0x1p-20L) && fc_.len > 0;
+    if (!screen_) return;
+    e_d_ = static_cast<double>(e_);
+    w_d_ = std::sqrt(1.0 - e_d_ * e_d_);
+    cw_ = static_cast<double>(cosl(omega_));
+    sw_ = static_cast<double>(sinl(omega_));
+    ci_d_ = static_cast<double>(ci_);
+    contact_ = static_cast<double>((R_ + Rp_) * (1.0L + 0x1p-20L));
+    inv_1me_ = static_cast<double>(1.0L / (1.0L - e_));
+    omega_slack_ = 0x1p-48 * (std::fabs(static_cast<double>(omega_)) + 1.0);
+}
+
+bool DesignSet::CertainlyOutOfTransit(long double M) const {
+    if (!(std::fabs(M) < 0x1p40L)) return false;
+    const long double turns = nearbyintl(M / kTwoPi);
+    const double m = static_cast<double>(M - turns * kTwoPi);  // in [-π, π]
+    double E = m, sE, cE, res = 0.0;
+    if (e_d_ != 0.0) {
+        E = m + e_d_ * std::sin(m);
+        int pass = 0;
+        for (;; ++pass) {
+            sincos(E, &sE, &cE);
+            const double step = (E - e_d_ * sE - m) / (1.0 - e_d_ * cE);
+            E -= step;
+            if (std::fabs(step) <= 0x1p-45) break;
+            if (pass == 40) return false;
+        }
+        res = std::fabs(E - e_d_ * std::sin(E) - m);
+    }
+    sincos(E, &sE, &cE);
+    const double X = cE - e_d_, Y = w_d_ * sE;
+    const double rsu = Y * cw_ + X * sw_;  // r·sin u
+    const double rcu = X * cw_ - Y * sw_;  // r·cos u
+    const double delta = std::sqrt(rcu * rcu + ci_d_ * (rsu * rsu));
+    const double slack =
+        (0x1p-48 * (std::fabs(static_cast<double>(M)) + 1.0) + res + 0x1p-40) * inv_1me_ +
+        omega_slack_ + 0x1p-50 / delta;
+    return rsu > slack || delta > contact_ + slack;
+}
+
 }  // namespace
 
+namespace {
+
+std::atomic<int> design_threads{0};
+
+// Points per share of the work: large enough that handing out shares costs nothing, small
+// enough that the few points in transit, which cost a hundred times more, spread over all.
+constexpr std::int64_t kShare = 256;
+
+int DesignThreadCount(std::int64_t pointnum) {
+    int n = design_threads.load();
+    if (n == 0) n = static_cast<int>(std::thread::hardware_concurrency());
+    const std::int64_t shares = (pointnum + kShare - 1) / kShare;
+    if (n > shares) n = static_cast<int>(shares);
+    return n < 1 ? 1 : n;
+}
+
+}  // namespace
+
+void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : threads); }
+
+// Every point's block depends on that point alone, so the points are handed out in shares to
+// the threads, each share written by one thread; the array is the same whatever the count.
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag) {
-    const FitCounts fc = count_fit(parflag, ldflag);
-    const long double e = EvalEccentricity(params[1]);
-    const long double omega = params[2];
-    const long double ci = params[3];
-    const long double R = EvalRsun(params[4]);
-    const long double Rp = params[5];
-    const long double rprs = Rp / R;
-    const long double rq = R * R;
-
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double t = data[3 * i];
-        const long double tp = t / period;
-        const long double M = (tp + tp) * kPi - params[0];
-        long double dl, ddlf, ddle, ddlw, ddli;
-        const int isoverlap =
-            DeltaEccentric_omega_ci_d(M, e, omega, ci, &dl, &ddlf, &ddle, &ddlw, &ddli);
-        if (!isoverlap) dl = R + Rp + 1.0L;  // behind the star: beyond any contact
-        // Where the orbit passes exactly through the line of sight (S = 0), δ grows like
-        // √(cos² i) and its slope by cos² i is infinite; every basis term is flat in x there
-        // (and beyond contact), so the product is 0, not 0·∞.
-        if (std::isinf(ddli)) ddli = 0.0L;
-        const long double x = dl / R;
-
-        // Basis values and their derivatives by x and by ρ, in basis order; a mask with bits
-        // beyond the four terms gets zero columns for them.
-        long double LMatr[6] = {}, D1LMatr[6] = {}, D2LMatr[6] = {};
-        const long double l0 = L0(x, rprs), d1l0 = D1L0(x, rprs), d2l0 = D2L0(x, rprs);
-        LMatr[0] = 1.0L - l0 / kPi;
-        D1LMatr[0] = -d1l0 / kPi;
-        D2LMatr[0] = -d2l0 / kPi;
-        int k = 1;  // next basis index
-        long double l1 = 0, d1l1 = 0, d2l1 = 0;
-        if (ldflag & (2 | 4)) l1 = L1(x, rprs), d1l1 = D1L1(x, rprs), d2l1 = D2L1(x, rprs);
-        if (ldflag & 2) {  // (1 - μ) - 1/3
-            LMatr[k] = (l0 + l0) / 3.0L - l1;
-            D1LMatr[k] = (d1l0 + d1l0) / 3.0L - d1l1;
-            D2LMatr[k] = (d2l0 + d2l0) / 3.0L - d2l1;
-            ++k;
+    const DesignSet set(period, params, parflag, ldflag);
+    std::atomic<std::int64_t> next{0};
+    auto work = [&] {
+        for (;;) {
+            const std::int64_t begin = next.fetch_add(kShare);
+            if (begin >= pointnum) return;
+            const std::int64_t end = std::min(begin + kShare, pointnum);
+            for (std::int64_t i = begin; i < end; ++i) set.Point(data, i, lset);
         }
-        if (ldflag & 4) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
-            const long double l2 = L2(x, rprs), d1l2 = D1L2(x, rprs), d2l2 = D2L2(x, rprs);
-            LMatr[k] = 11.0L * l0 / 6.0L - (l1 + l1) - l2;
-            D1LMatr[k] = 11.0L * d1l0 / 6.0L - (d1l1 + d1l1) - d1l2;
-            D2LMatr[k] = 11.0L * d2l0 / 6.0L - (d2l1 + d2l1) - d2l2;
-            ++k;
-        }
-        if (ldflag & 8) {  // (1 - √μ) - 1/5
-            const long double l3 = L3(x, rprs), d1l3 = D1L3(x, rprs), d2l3 = D2L3(x, rprs);
-            LMatr[k] = 4.0L * l0 / 5.0L - l3;
-            D1LMatr[k] = 4.0L * d1l0 / 5.0L - d1l3;
-            D2LMatr[k] = 4.0L * d2l0 / 5.0L - d2l3;
-            ++k;
-        }
-
-        // Chain rule through x = δ/R and ρ = Rp/R; M falls as φ0 grows.  A mask without the
-        // uniform bit has fewer slots per row than terms computed: only ldnum are stored.
-        long double* block = lset + i * fc.len;
-        for (int b = 0; b < fc.ldnum; ++b) {
-            const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
-            int row = 0;
-            block[row++ * fc.ldnum + b] = B;
-            if (parflag & 1) block[row++ * fc.ldnum + b] = -(Gx * ddlf) / R;
-            if (parflag & 2) block[row++ * fc.ldnum + b] = (Gx * ddle) / R;
-            if (parflag & 4) block[row++ * fc.ldnum + b] = (Gx * ddlw) / R;
-            if (parflag & 8) block[row++ * fc.ldnum + b] = (Gx * ddli) / R;
-            if (parflag & 16) block[row++ * fc.ldnum + b] = -(Gx * dl + Grho * Rp) / rq;
-            if (parflag & 32) block[row++ * fc.ldnum + b] = Grho / R;
+    };
+    std::vector<std::thread> helpers;
+    const int threads = DesignThreadCount(pointnum);
+    for (int t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the others, and this one, share the points
         }
     }
+    work();
+    for (std::thread& helper : helpers) helper.join();
 }
 
 // =============================================================================================
@@ -438,8 +586,6 @@ long double lm_step(const long double* lset, const long double* data, std::int64
 // =============================================================================================
 
 namespace {
-
-constexpr long double kTwoPi = 6.283185307179586477L;
 
 // ∂M_min/∂p for slot `slot` (1 e, 2 ω, 3 cos² i) by a central difference, one-sided at the
 // edges of e ≥ 0 and 0 ≤ cos² i ≤ 1; a step across the ±π seam is unwrapped.
