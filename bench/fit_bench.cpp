@@ -73,6 +73,7 @@ Curve MakeCurve(std::int64_t points, long double e, Subset subset) {
 
 // Design set of the true parameters; one item is one observation.
 void BM_DesignSet(benchmark::State& state, Subset subset, long double e, int parflag, int ldflag) {
+    set_design_threads(1);  // the cost of one point on one core
     const Curve c = MakeCurve(subset == kInTransit ? 2000 : 20000, e, subset);
     const FitCounts fc = count_fit(parflag, ldflag);
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * c.points());
@@ -92,8 +93,10 @@ BENCHMARK_CAPTURE(BM_DesignSet, in_transit_lin_quad_6par, kInTransit, 0.0L, kAll
 BENCHMARK_CAPTURE(BM_DesignSet, in_transit_all_terms_6par, kInTransit, 0.0L, kAllParams, kAllTerms);
 
 // The Driver's whole fit of a 100 000-point light curve: lin and quad, tshift, inclination,
-// rsun and rplanet fitted from a start a few per cent off, 20 iterations, final evaluation.
+// rsun and rplanet fitted from a start a few per cent off, 20 iterations, final evaluation; on
+// one thread and on two.
 void BM_Fit(benchmark::State& state) {
+    set_design_threads(static_cast<int>(state.range(0)));
     const Curve c = MakeCurve(100000, 0.0L, kAll);
     const FitCounts fc = count_fit(kFourParams, kLinQuad);
     std::vector<long double> st(static_cast<std::size_t>(fc.len) * c.points());
@@ -123,7 +126,10 @@ void BM_Fit(benchmark::State& state) {
 BENCHMARK(BM_Fit)
     ->Name("Fit/100000_points_20_iterations")
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(2.0);
+    ->MinTime(2.0)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2);
 
 }  // namespace
 

@@ -48,6 +48,33 @@ BENCHMARK_TEMPLATE(BM_Family, L1, D1L1, D2L1)->Name("Linear/separate")->Apply(Re
 BENCHMARK_TEMPLATE(BM_Family, L2, D1L2, D2L2)->Name("Quadratic/separate")->Apply(RegionArgs);
 BENCHMARK_TEMPLATE(BM_Family, L3, D1L3, D2L3)->Name("SquareRoot/separate")->Apply(RegionArgs);
 
+// The per-point sets that the design set calls: value and both derivatives, work done once.
+void UniformSet(long double delta, long double r) {
+    OccultTerm l0;
+    L0L2Set(delta, r, &l0, nullptr);
+    benchmark::DoNotOptimize(l0);
+}
+void QuadraticSet(long double delta, long double r) {  // with the uniform term it comes with
+    OccultTerm l0, l2;
+    L0L2Set(delta, r, &l0, &l2);
+    benchmark::DoNotOptimize(l2);
+}
+void LinearSet(long double delta, long double r) { benchmark::DoNotOptimize(L1Set(delta, r)); }
+void SquareRootSet(long double delta, long double r) { benchmark::DoNotOptimize(L3Set(delta, r)); }
+
+template <void (*Set)(long double, long double)>
+void BM_Set(benchmark::State& state) {
+    const std::vector<long double> d = Distances(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        for (long double delta : d) Set(delta, kRadius);
+    state.SetItemsProcessed(state.iterations() * kSamples);
+}
+
+BENCHMARK_TEMPLATE(BM_Set, UniformSet)->Name("Uniform/set")->Apply(RegionArgs);
+BENCHMARK_TEMPLATE(BM_Set, LinearSet)->Name("Linear/set")->Apply(RegionArgs);
+BENCHMARK_TEMPLATE(BM_Set, QuadraticSet)->Name("Uniform+Quadratic/set")->Apply(RegionArgs);
+BENCHMARK_TEMPLATE(BM_Set, SquareRootSet)->Name("SquareRoot/set")->Apply(RegionArgs);
+
 // Mean anomalies over several orbits, as a light curve sees them.
 std::vector<long double> MeanAnomalies() {
     std::vector<long double> m(kSamples);

@@ -214,6 +214,65 @@ FitCounts count_fit(int parflag, int ldflag) {
 }
 
 // =============================================================================================
+// Threads
+// =============================================================================================
+
+// The work over all points is shared among threads in two ways, neither of which changes a bit
+// of any result: the design set hands out points, each point's block written by one thread;
+// every sum over points stays whole in one thread and runs in point order, the threads taking
+// different sums (the entries of a normal matrix), never parts of one.
+
+namespace {
+
+std::atomic<int> design_threads{0};
+
+// Points per share of the design set: large enough that handing out shares costs nothing,
+// small enough that the few points in transit, which cost a hundred times more, spread over
+// all threads.
+constexpr std::int64_t kShare = 256;
+
+// Below this many points a sum is not worth a thread.
+constexpr std::int64_t kMinPointsPerSumThread = 2048;
+
+int ThreadsWanted() {
+    const int n = design_threads.load();
+    if (n > 0) return n;
+    const int hardware = static_cast<int>(std::thread::hardware_concurrency());
+    return hardware > 0 ? hardware : 1;
+}
+
+// Runs part(g) for g = 0 … parts - 1, each on a thread of its own, the caller's for g = 0;
+// parts whose thread cannot be had run on the caller's thread after its own.
+template <class Part>
+void RunParts(int parts, const Part& part) {
+    std::vector<std::thread> helpers;
+    int started = 1;
+    for (; started < parts; ++started) {
+        try {
+            helpers.emplace_back(part, started);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    part(0);
+    for (int g = started; g < parts; ++g) part(g);
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// How many threads share `sums` sums over `pointnum` points.
+int SumThreads(std::int64_t pointnum, int sums) {
+    int n = ThreadsWanted();
+    if (n > sums) n = sums;
+    if (pointnum < kMinPointsPerSumThread * n)
+        n = static_cast<int>(pointnum / kMinPointsPerSumThread);
+    return n < 1 ? 1 : n;
+}
+
+}  // namespace
+
+void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : threads); }
+
+// =============================================================================================
 // Design set
 // =============================================================================================
 
@@ -372,8 +431,10 @@ void DesignSet::SetUpScreen() {
 
 bool DesignSet::CertainlyOutOfTransit(long double M) const {
     if (!(std::fabs(M) < 0x1p40L)) return false;
-    const long double turns = nearbyintl(M / kTwoPi);
-    const double m = static_cast<double>(M - turns * kTwoPi);  // in [-π, π]
+    // Whole turns off, so that the angle is small enough for double precision; any whole
+    // number near M/2π will do.
+    const double turns = std::nearbyint(static_cast<double>(M) * 0.15915494309189535);
+    const double m = static_cast<double>(M - static_cast<long double>(turns) * kTwoPi);
     double E = m, sE, cE, res = 0.0;
     if (e_d_ != 0.0) {
         E = m + e_d_ * std::sin(m);
@@ -400,26 +461,6 @@ bool DesignSet::CertainlyOutOfTransit(long double M) const {
 
 }  // namespace
 
-namespace {
-
-std::atomic<int> design_threads{0};
-
-// Points per share of the work: large enough that handing out shares costs nothing, small
-// enough that the few points in transit, which cost a hundred times more, spread over all.
-constexpr std::int64_t kShare = 256;
-
-int DesignThreadCount(std::int64_t pointnum) {
-    int n = design_threads.load();
-    if (n == 0) n = static_cast<int>(std::thread::hardware_concurrency());
-    const std::int64_t shares = (pointnum + kShare - 1) / kShare;
-    if (n > shares) n = static_cast<int>(shares);
-    return n < 1 ? 1 : n;
-}
-
-}  // namespace
-
-void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : threads); }
-
 // Every point's block depends on that point alone, so the points are handed out in shares to
 // the threads, each share written by one thread; the array is the same whatever the count.
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
@@ -434,17 +475,9 @@ void der_set_norm_ci(long double* lset, const long double* data, std::int64_t po
             for (std::int64_t i = begin; i < end; ++i) set.Point(data, i, lset);
         }
     };
-    std::vector<std::thread> helpers;
-    const int threads = DesignThreadCount(pointnum);
-    for (int t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: the others, and this one, share the points
-        }
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+    const std::int64_t shares = (pointnum + kShare - 1) / kShare;
+    const int threads = static_cast<int>(std::min<std::int64_t>(ThreadsWanted(), shares));
+    RunParts(threads < 1 ? 1 : threads, [&](int) { work(); });
 }
 
 // =============================================================================================
@@ -470,22 +503,126 @@ constexpr int kMaxUnknowns = 9;  // six parameters and three coefficients
 
 }  // namespace
 
+namespace {
+
+// Sums of normal equations. Per point, column 0 holds the data side (y less the fixed part of
+// the model) and columns 1 … n the derivatives (or basis values); sum (i, j) runs over the
+// points of (c_i·c_j)/σ², in point order, starting from 0. The matrix is symmetric term by
+// term (c_i·c_j and c_j·c_i are the same product), so only i ≤ j is summed.
+constexpr int kMaxColumns = kMaxUnknowns + 1;
+constexpr int kMaxPairs = kMaxColumns * (kMaxColumns + 1) / 2;
+
+// Points per block: the block's columns are formed once, then each sum runs through the block
+// in a register, four sums side by side.
+constexpr int kBlock = 64;
+
+struct Pair {
+    int i, j;
+};
+
+// A few values copied as bytes: an 80-bit load and store through the x87 unit costs several
+// times a 16-byte move, and a loop would become a library call.
+inline void CopyFew(long double* to, const long double* from, int count) {
+    for (int k = 0; k < count; ++k) std::memcpy(to + k, from + k, sizeof(long double));
+}
+
+struct SumBlock {
+    long double c[kBlock][kMaxColumns];
+    long double v[kBlock];  // σ²
+};
+
+// Fills sums[e] for pairs[e], e < count. fill(begin, points, block) writes the columns and σ²
+// of points begin … begin + points - 1. The sums are shared among threads whole, each in the
+// order of the points.
+template <class Fill>
+void PairSums(std::int64_t pointnum, const Pair* pairs, int count, const Fill& fill,
+              long double* sums) {
+    const int parts = SumThreads(pointnum, count);
+    RunParts(parts, [&](int part) {
+        int mine[kMaxPairs], own = 0;
+        for (int e = part; e < count; e += parts) mine[own++] = e;
+        long double acc[kMaxPairs] = {};
+        SumBlock block;
+        for (std::int64_t begin = 0; begin < pointnum; begin += kBlock) {
+            const int points = static_cast<int>(std::min<std::int64_t>(kBlock, pointnum - begin));
+            fill(begin, points, &block);
+            for (int first = 0; first < own; first += 4) {
+                // Four sums at a time (the last ones repeated to fill the four) hide the
+                // latency of the additions.
+                int e[4];
+                for (int q = 0; q < 4; ++q) e[q] = mine[std::min(first + q, own - 1)];
+                const int i0 = pairs[e[0]].i, j0 = pairs[e[0]].j, i1 = pairs[e[1]].i,
+                          j1 = pairs[e[1]].j, i2 = pairs[e[2]].i, j2 = pairs[e[2]].j,
+                          i3 = pairs[e[3]].i, j3 = pairs[e[3]].j;
+                long double a0 = acc[e[0]], a1 = acc[e[1]], a2 = acc[e[2]], a3 = acc[e[3]];
+                for (int p = 0; p < points; ++p) {
+                    const long double* c = block.c[p];
+                    const long double v = block.v[p];
+                    a0 += (c[i0] * c[j0]) / v;
+                    a1 += (c[i1] * c[j1]) / v;
+                    a2 += (c[i2] * c[j2]) / v;
+                    a3 += (c[i3] * c[j3]) / v;
+                }
+                acc[e[3]] = a3;
+                acc[e[2]] = a2;
+                acc[e[1]] = a1;
+                acc[e[0]] = a0;
+            }
+        }
+        for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
+    });
+}
+
+// The pairs of an n × n symmetric matrix over columns 1 … n, then those of the right-hand side
+// (0, j); returns their count.
+int NormalPairs(int n, Pair* pairs) {
+    int count = 0;
+    for (int i = 1; i <= n; ++i)
+        for (int j = i; j <= n; ++j) pairs[count++] = {i, j};
+    for (int j = 1; j <= n; ++j) pairs[count++] = {0, j};
+    return count;
+}
+
+// Spreads the sums of NormalPairs into the full matrix (row length n) and the right-hand side.
+void SpreadNormal(int n, const Pair* pairs, const long double* sums, long double* LMatr,
+                  long double* LCol) {
+    for (int e = 0; e < n * (n + 1) / 2 + n; ++e) {
+        const int i = pairs[e].i, j = pairs[e].j;
+        if (i == 0) {
+            LCol[j - 1] = sums[e];
+        } else {
+            LMatr[(i - 1) * n + (j - 1)] = sums[e];
+            LMatr[(j - 1) * n + (i - 1)] = sums[e];
+        }
+    }
+}
+
+}  // namespace
+
 void fitted_lin(long double* linfit, const long double* data, const long double* lset,
                 std::int64_t pointnum, int parflag, int ldflag) {
     const FitCounts fc = count_fit(parflag, ldflag);
     const int n = fc.ldnum - 1;
     long double LMatr[25] = {};
     long double LCol[5] = {};
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* B = lset + i * fc.len;
-        const long double y = data[3 * i + 1];
-        const long double sigma = data[3 * i + 2];
-        const long double v = sigma * sigma;
-        for (int j = 1; j <= n; ++j)
-            for (int k = 1; k <= n; ++k) LMatr[(j - 1) * n + (k - 1)] += (B[j] * B[k]) / v;
-        // The uniform term keeps its fixed coefficient 1 and moves to the data side.
-        for (int j = 1; j <= n; ++j) LCol[j - 1] += ((y - B[0]) * B[j]) / v;
-    }
+    Pair pairs[kMaxPairs];
+    const int count = NormalPairs(n, pairs);
+    long double sums[kMaxPairs];
+    PairSums(
+        pointnum, pairs, count,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                const long double* B = lset + i * fc.len;
+                const long double sigma = data[3 * i + 2];
+                block->v[p] = sigma * sigma;
+                // The uniform term keeps its fixed coefficient 1 and moves to the data side.
+                block->c[p][0] = data[3 * i + 1] - B[0];
+                CopyFew(block->c[p] + 1, B + 1, n);
+            }
+        },
+        sums);
+    SpreadNormal(n, pairs, sums, LMatr, LCol);
     const long double det = LinearSolve_L(LMatr, LCol, linfit, n);
     if (det == 0.0L) StopSingular("null det linfit \n");  // exact on purpose; NaN passes
 }
@@ -523,23 +660,31 @@ void normal_equations(const long double* lset, const long double* data, std::int
     const int n = fc.parnum + fc.ldnum - 1;
     for (int a = 0; a < n * n; ++a) LMatr[a] = 0.0L;
     for (int a = 0; a < n; ++a) LCol[a] = 0.0L;
-    long double d[kMaxUnknowns + 1];  // the model flux, then one Jacobian row
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* R = lset + i * fc.len;
-        const long double y = data[3 * i + 1];
-        const long double v = data[3 * i + 2] * data[3 * i + 2];
-        // Row m of the block: the model and its derivatives at fixed coefficients.
-        for (int m = 0; m <= fc.parnum; ++m) {
-            const long double* row = R + m * fc.ldnum;
-            d[m] = row[0];
-            for (int k = 1; k < fc.ldnum; ++k) d[m] = d[m] + row[k] * linf[k - 1];
-        }
-        for (int k = 1; k < fc.ldnum; ++k) d[fc.parnum + k] = R[k];
-        const long double* J = d + 1;
-        for (int a = 0; a < n; ++a)
-            for (int b = 0; b < n; ++b) LMatr[a * n + b] += (J[a] * J[b]) / v;
-        for (int a = 0; a < n; ++a) LCol[a] += ((y - d[0]) * J[a]) / v;
-    }
+    Pair pairs[kMaxPairs];
+    const int count = NormalPairs(n, pairs);
+    long double sums[kMaxPairs];
+    PairSums(
+        pointnum, pairs, count,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                const long double* R = lset + i * fc.len;
+                block->v[p] = data[3 * i + 2] * data[3 * i + 2];
+                // Row m of the point's block: the model (m = 0) and its derivatives at fixed
+                // coefficients, then the basis values as derivatives by the coefficients.
+                long double* d = block->c[p];
+                for (int m = 0; m <= fc.parnum; ++m) {
+                    const long double* row = R + m * fc.ldnum;
+                    long double f = row[0];
+                    for (int k = 1; k < fc.ldnum; ++k) f = f + row[k] * linf[k - 1];
+                    d[m] = f;
+                }
+                CopyFew(d + fc.parnum + 1, R + 1, fc.ldnum - 1);
+                d[0] = data[3 * i + 1] - d[0];  // the residual y - F
+            }
+        },
+        sums);
+    SpreadNormal(n, pairs, sums, LMatr, LCol);
 }
 
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
