@@ -813,7 +813,15 @@ constexpr int kPhminMaxPasses = 4096;            // fixed-point passes before th
 constexpr int kPhminScan = 128;                  // samples of the front half-orbit
 constexpr int kPhminBisections = 128;            // halvings of the sampled bracket
 
-long double KeplerSolve(long double x, long double e, int* newton, int* bisection) {
+// Sine and cosine of the eccentric anomaly returned, when the solver has them: the last Newton
+// iterate is the result, and its sincosl has been taken.
+struct RootSinCos {
+    bool known = false;
+    long double s = 0.0L, c = 0.0L;
+};
+
+long double KeplerSolve(long double x, long double e, int* newton, int* bisection,
+                        RootSinCos* at_root = nullptr) {
     *newton = 0;
     *bisection = 0;
     if (!std::isfinite(x) || !std::isfinite(e))
@@ -886,6 +894,7 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
     }
 
     long double result = x1;
+    if (at_root && !adjust && !neg_e) *at_root = {true, s, c};
     if (adjust) {
         // d1 is the residual at x1 (not divided by v); f changes sign between x1 and x2.
         long double m;
@@ -920,13 +929,15 @@ long double Kepler(long double x, long double e) {
 int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, long double cisqrt,
                               long double* delta, long double* df, long double* de, long double* dw,
                               long double* di) {
-    const long double E = Kepler(fi, e);
+    int newton, bisection;
+    RootSinCos at_root;
+    const long double E = KeplerSolve(fi, e, &newton, &bisection, &at_root);
     // The two-argument arc tangent puts ν on the right branch, E = ±π included.
     long double sh, ch;
     sincosl(E / 2, &sh, &ch);
     const long double nu = 2 * atan2l(sqrtl(1.0L + e) * sh, sqrtl(1.0L - e) * ch);
-    long double sE, cE;
-    sincosl(E, &sE, &cE);
+    long double sE = at_root.s, cE = at_root.c;  // taken once, by the solver, when it has them
+    if (!at_root.known) sincosl(E, &sE, &cE);
     const long double u = nu + omega;
     const long double su = sinl(u);
     const long double s2u = sinl(2 * u);
