@@ -241,28 +241,34 @@ int ThreadsWanted() {
     return hardware > 0 ? hardware : 1;
 }
 
-// Runs part(g) for g = 0 … parts - 1, each on a thread of its own, the caller's for g = 0;
-// parts whose thread cannot be had run on the caller's thread after its own.
+// Runs part(g, parts) for g = 0 … parts - 1 at once, each on a thread of its own, the
+// caller's for g = 0. When fewer threads can be had than wanted, the caller runs part(0, 1)
+// alone.
 template <class Part>
-void RunParts(int parts, const Part& part) {
+void RunParts(int wanted, const Part& part) {
+    std::atomic<int> team{0};  // 0 until the team is known
     std::vector<std::thread> helpers;
-    int started = 1;
-    for (; started < parts; ++started) {
+    for (int g = 1; g < wanted; ++g) {
         try {
-            helpers.emplace_back(part, started);
+            helpers.emplace_back([&team, &part, g] {
+                int parts;
+                while ((parts = team.load(std::memory_order_acquire)) == 0)
+                    std::this_thread::yield();
+                if (g < parts) part(g, parts);
+            });
         } catch (const std::system_error&) {
             break;
         }
     }
-    part(0);
-    for (int g = started; g < parts; ++g) part(g);
+    const int parts = static_cast<int>(helpers.size()) + 1 == wanted ? wanted : 1;
+    team.store(parts, std::memory_order_release);
+    part(0, parts);
     for (std::thread& helper : helpers) helper.join();
 }
 
-// How many threads share `sums` sums over `pointnum` points.
-int SumThreads(std::int64_t pointnum, int sums) {
+// How many threads share the sums over `pointnum` points.
+int SumThreads(std::int64_t pointnum) {
     int n = ThreadsWanted();
-    if (n > sums) n = sums;
     if (pointnum < kMinPointsPerSumThread * n)
         n = static_cast<int>(pointnum / kMinPointsPerSumThread);
     return n < 1 ? 1 : n;
@@ -477,7 +483,7 @@ void der_set_norm_ci(long double* lset, const long double* data, std::int64_t po
     };
     const std::int64_t shares = (pointnum + kShare - 1) / kShare;
     const int threads = static_cast<int>(std::min<std::int64_t>(ThreadsWanted(), shares));
-    RunParts(threads < 1 ? 1 : threads, [&](int) { work(); });
+    RunParts(threads < 1 ? 1 : threads, [&](int, int) { work(); });
 }
 
 // =============================================================================================
@@ -505,25 +511,36 @@ constexpr int kMaxUnknowns = 9;  // six parameters and three coefficients
 
 namespace {
 
-// Sums of normal equations. Per point, column 0 holds the data side (y less the fixed part of
-// the model) and columns 1 … n the derivatives (or basis values); sum (i, j) runs over the
-// points of (c_i·c_j)/σ², in point order, starting from 0. The matrix is symmetric term by
-// term (c_i·c_j and c_j·c_i are the same product), so only i ≤ j is summed.
+// Sums over points. Per point a fill forms a few columns c_0, c_1, … and σ²; sum (i, j) runs
+// over the points of (c_i·c_j)/σ² (i ≥ 0), or of c_j itself (i = kTermColumn, a term the fill
+// has formed whole), in point order, starting from 0. In normal equations column 0 holds the
+// data side and columns 1 … n the derivatives; the matrix is symmetric term by term (c_i·c_j
+// and c_j·c_i are the same product), so only i ≤ j is summed.
 constexpr int kMaxColumns = kMaxUnknowns + 1;
 constexpr int kMaxPairs = kMaxColumns * (kMaxColumns + 1) / 2;
+constexpr int kTermColumn = -1;
 
-// Points per block: the block's columns are formed once, then each sum runs through the block
-// in a register, four sums side by side.
+// Points per block, and blocks per round. A round's blocks are filled first, shared among the
+// threads; then each thread runs its sums through the round, four side by side, each running
+// sum held in a register.
 constexpr int kBlock = 64;
+constexpr int kRoundBlocks = 16;
 
 struct Pair {
     int i, j;
 };
 
-// A few values copied as bytes: an 80-bit load and store through the x87 unit costs several
-// times a 16-byte move, and a loop would become a library call.
-inline void CopyFew(long double* to, const long double* from, int count) {
-    for (int k = 0; k < count; ++k) std::memcpy(to + k, from + k, sizeof(long double));
+// Asks the memory for entries first … last of point i's row of the design array, a few points
+// before a fill reads them: the rows lie a non-whole number of cache lines apart, a stride
+// the hardware does not follow by itself.
+constexpr std::int64_t kAhead = 16;
+// (GCC drops __builtin_prefetch in these loops, hence the instruction itself.)
+inline void PrefetchLine(const char* at) { asm volatile("prefetcht0 %0" : : "m"(*at)); }
+inline void PrefetchRow(const long double* lset, int len, int first, int last, std::int64_t i) {
+    const char* from = reinterpret_cast<const char*>(lset + i * len + first);
+    const char* to = reinterpret_cast<const char*>(lset + i * len + last) + sizeof(long double) - 1;
+    for (const char* line = from; line < to; line += 64) PrefetchLine(line);
+    PrefetchLine(to);
 }
 
 struct SumBlock {
@@ -531,43 +548,149 @@ struct SumBlock {
     long double v[kBlock];  // σ²
 };
 
+// A few values copied as 16-byte moves: an 80-bit load and store through the x87 unit costs
+// several times as much, and a loop would become a library call.
+inline void CopyOne(long double* to, const long double* from) {
+    std::memcpy(to, from, sizeof(long double));
+}
+inline void CopyFew(long double* to, const long double* from, int count) {
+    switch (count) {
+        case 5:
+            CopyOne(to + 4, from + 4);
+            [[fallthrough]];
+        case 4:
+            CopyOne(to + 3, from + 3);
+            [[fallthrough]];
+        case 3:
+            CopyOne(to + 2, from + 2);
+            [[fallthrough]];
+        case 2:
+            CopyOne(to + 1, from + 1);
+            [[fallthrough]];
+        case 1:
+            CopyOne(to, from);
+            [[fallthrough]];
+        case 0:
+            return;
+        default:
+            for (int k = 0; k < count; ++k) CopyOne(to + k, from + k);
+    }
+}
+
+// Holds the threads of PairSums together between the filling and the summing of a round.
+class RoundBarrier {
+   public:
+    void Wait(int threads) {
+        if (threads == 1) return;
+        const int round = round_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) == threads - 1) {
+            arrived_.store(0, std::memory_order_relaxed);
+            round_.store(round + 1, std::memory_order_release);
+            return;
+        }
+        for (int spins = 0; round_.load(std::memory_order_acquire) == round; ++spins)
+            if (spins > 64) std::this_thread::yield();
+    }
+
+   private:
+    std::atomic<int> arrived_{0}, round_{0};
+};
+
+// Runs the sums e[0 … 3] through one block, side by side, each in a variable of its own (an
+// array would send every partial sum through memory); with fewer than four, the last ones
+// repeat the last sum and are dropped.
+void SumFour(const SumBlock& block, int points, const Pair* pairs, const int* e, int count,
+             long double* acc) {
+    const int e0 = e[0], e1 = e[std::min(1, count - 1)], e2 = e[std::min(2, count - 1)],
+              e3 = e[std::min(3, count - 1)];
+    const int i0 = pairs[e0].i, j0 = pairs[e0].j, i1 = pairs[e1].i, j1 = pairs[e1].j,
+              i2 = pairs[e2].i, j2 = pairs[e2].j, i3 = pairs[e3].i, j3 = pairs[e3].j;
+    long double a0 = acc[e0], a1 = acc[e1], a2 = acc[e2], a3 = acc[e3];
+    switch (count) {
+        case 1:
+            for (int p = 0; p < points; ++p) a0 += (block.c[p][i0] * block.c[p][j0]) / block.v[p];
+            break;
+        case 2:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+            }
+            break;
+        case 3:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+                a2 += (c[i2] * c[j2]) / v;
+            }
+            break;
+        default:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+                a2 += (c[i2] * c[j2]) / v;
+                a3 += (c[i3] * c[j3]) / v;
+            }
+    }
+    acc[e3] = a3;
+    acc[e2] = a2;
+    acc[e1] = a1;
+    acc[e0] = a0;
+}
+
+// A sum of whole terms, formed by the fill in column j.
+void SumTerms(const SumBlock& block, int points, int j, long double* acc) {
+    long double a = *acc;
+    for (int p = 0; p < points; ++p) a = a + block.c[p][j];
+    *acc = a;
+}
+
+// Runs the sums e[0 … count-1] through one block, four at a time: side by side they hide the
+// latency of the additions.
+void SumBlockOf(const SumBlock& block, int points, const Pair* pairs, const int* e, int count,
+                long double* acc) {
+    for (int first = 0; first < count;) {
+        const int* g = e + first;
+        if (pairs[g[0]].i == kTermColumn) {
+            SumTerms(block, points, pairs[g[0]].j, acc + g[0]);
+            first += 1;
+            continue;
+        }
+        const int group = std::min(count - first, 4);
+        SumFour(block, points, pairs, g, group, acc);
+        first += group;
+    }
+}
+
 // Fills sums[e] for pairs[e], e < count. fill(begin, points, block) writes the columns and σ²
-// of points begin … begin + points - 1. The sums are shared among threads whole, each in the
-// order of the points.
+// of points begin … begin + points - 1. Each sum is whole in one thread, in point order.
 template <class Fill>
 void PairSums(std::int64_t pointnum, const Pair* pairs, int count, const Fill& fill,
               long double* sums) {
-    const int parts = SumThreads(pointnum, count);
-    RunParts(parts, [&](int part) {
+    std::vector<SumBlock> round(static_cast<std::size_t>(
+        std::min<std::int64_t>(kRoundBlocks, (pointnum + kBlock - 1) / kBlock)));
+    RoundBarrier barrier;
+    RunParts(SumThreads(pointnum), [&](int part, int parts) {
         int mine[kMaxPairs], own = 0;
         for (int e = part; e < count; e += parts) mine[own++] = e;
         long double acc[kMaxPairs] = {};
-        SumBlock block;
-        for (std::int64_t begin = 0; begin < pointnum; begin += kBlock) {
-            const int points = static_cast<int>(std::min<std::int64_t>(kBlock, pointnum - begin));
-            fill(begin, points, &block);
-            for (int first = 0; first < own; first += 4) {
-                // Four sums at a time (the last ones repeated to fill the four) hide the
-                // latency of the additions.
-                int e[4];
-                for (int q = 0; q < 4; ++q) e[q] = mine[std::min(first + q, own - 1)];
-                const int i0 = pairs[e[0]].i, j0 = pairs[e[0]].j, i1 = pairs[e[1]].i,
-                          j1 = pairs[e[1]].j, i2 = pairs[e[2]].i, j2 = pairs[e[2]].j,
-                          i3 = pairs[e[3]].i, j3 = pairs[e[3]].j;
-                long double a0 = acc[e[0]], a1 = acc[e[1]], a2 = acc[e[2]], a3 = acc[e[3]];
-                for (int p = 0; p < points; ++p) {
-                    const long double* c = block.c[p];
-                    const long double v = block.v[p];
-                    a0 += (c[i0] * c[j0]) / v;
-                    a1 += (c[i1] * c[j1]) / v;
-                    a2 += (c[i2] * c[j2]) / v;
-                    a3 += (c[i3] * c[j3]) / v;
-                }
-                acc[e[3]] = a3;
-                acc[e[2]] = a2;
-                acc[e[1]] = a1;
-                acc[e[0]] = a0;
-            }
+        for (std::int64_t start = 0; start < pointnum; start += kRoundBlocks * kBlock) {
+            const int blocks = static_cast<int>(
+                std::min<std::int64_t>(kRoundBlocks, (pointnum - start + kBlock - 1) / kBlock));
+            auto points = [&](int b) {
+                return static_cast<int>(
+                    std::min<std::int64_t>(kBlock, pointnum - start - std::int64_t{b} * kBlock));
+            };
+            for (int b = part; b < blocks; b += parts)
+                fill(start + std::int64_t{b} * kBlock, points(b), &round[b]);
+            barrier.Wait(parts);
+            for (int b = 0; b < blocks; ++b) SumBlockOf(round[b], points(b), pairs, mine, own, acc);
+            barrier.Wait(parts);
         }
         for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
     });
@@ -613,6 +736,7 @@ void fitted_lin(long double* linfit, const long double* data, const long double*
         [&](std::int64_t begin, int points, SumBlock* block) {
             for (int p = 0; p < points; ++p) {
                 const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, n, i + kAhead);
                 const long double* B = lset + i * fc.len;
                 const long double sigma = data[3 * i + 2];
                 block->v[p] = sigma * sigma;
@@ -641,15 +765,24 @@ long double residual(const long double* lset, const long double* data, std::int6
     const FitCounts fc = count_fit(parflag, ldflag);
     long double linf[4];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
-    long double res = 0.0L;
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* B = lset + i * fc.len;
-        long double s = B[0];
-        for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
-        s = s - data[3 * i + 1];
-        const long double eps = data[3 * i + 2] * data[3 * i + 2];
-        res = res + (s / eps) * s;
-    }
+    // One sum of whole terms, formed in the fill.
+    const Pair pair = {kTermColumn, 0};
+    long double res;
+    PairSums(
+        pointnum, &pair, 1,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, fc.ldnum - 1, i + kAhead);
+                const long double* B = lset + i * fc.len;
+                long double s = B[0];
+                for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
+                s = s - data[3 * i + 1];
+                const long double eps = data[3 * i + 2] * data[3 * i + 2];
+                block->c[p][0] = (s / eps) * s;
+            }
+        },
+        &res);
     return res / pointnum;
 }
 
@@ -668,6 +801,7 @@ void normal_equations(const long double* lset, const long double* data, std::int
         [&](std::int64_t begin, int points, SumBlock* block) {
             for (int p = 0; p < points; ++p) {
                 const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, fc.len - 1, i + kAhead);
                 const long double* R = lset + i * fc.len;
                 block->v[p] = data[3 * i + 2] * data[3 * i + 2];
                 // Row m of the point's block: the model (m = 0) and its derivatives at fixed
