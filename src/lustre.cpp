@@ -1,6 +1,7 @@
 #include "lustre.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -813,6 +814,21 @@ constexpr int kPhminMaxPasses = 4096;            // fixed-point passes before th
 constexpr int kPhminScan = 128;                  // samples of the front half-orbit
 constexpr int kPhminBisections = 128;            // halvings of the sampled bracket
 
+// Whether sinl(h) > 0, that is, whether h lies strictly between 2kπ and (2k + 1)π. Away from
+// the multiples of π the position of h/π between two whole numbers tells without a sine; there
+// the sine is at least sin(π·2^-20) and its sign beyond doubt. Near them, and for |h| so large
+// that h/π has lost that resolution, the sine itself decides.
+bool SineIsPositive(long double h) {
+    if (std::fabs(h) < 0x1p40L) {
+        const long double q = h / kPi;
+        const long double whole = floorl(q);
+        const long double frac = q - whole;
+        if (frac > 0x1p-20L && frac < 1.0L - 0x1p-20L)
+            return (static_cast<long long>(whole) & 1) == 0;  // an even whole: h in (2kπ, (2k+1)π)
+    }
+    return sinl(h) > 0.0L;
+}
+
 // Sine and cosine of the eccentric anomaly returned, when the solver has them: the last Newton
 // iterate is the result, and its sincosl has been taken.
 struct RootSinCos {
@@ -850,7 +866,7 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
     const long long n = llroundl(q);
     const long double o = kTwoPi * n + kPi;
     long double x1;
-    if (sinl(x / 2) > 0.0L) {
+    if (SineIsPositive(x / 2)) {
         x1 = (a > o) ? a : o;
     } else {
         x1 = (o > b) ? b : o;
@@ -870,7 +886,9 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
         x2 = x1;
         d2 = d1;
         x1 = x1 - d1;
-        sincosl(x1, &s, &c);
+        // A zero correction (from a start on the root, as for e = 0) leaves the iterate, and
+        // its sine and cosine, as they were; the bits are compared so that -0 is not +0.
+        if (std::memcmp(&x1, &x2, 10) != 0) sincosl(x1, &s, &c);
         d1 = x1 - s * e - x;
         if (d1 == 0.0L) break;  // exact root
         if ((d2 > 0.0L) == (d1 < 0.0L)) {
