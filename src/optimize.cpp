@@ -577,23 +577,17 @@ inline void CopyFew(long double* to, const long double* from, int count) {
     }
 }
 
-// Holds the threads of PairSums together between the filling and the summing of a round.
-class RoundBarrier {
-   public:
-    void Wait(int threads) {
-        if (threads == 1) return;
-        const int round = round_.load(std::memory_order_acquire);
-        if (arrived_.fetch_add(1, std::memory_order_acq_rel) == threads - 1) {
-            arrived_.store(0, std::memory_order_relaxed);
-            round_.store(round + 1, std::memory_order_release);
-            return;
-        }
-        for (int spins = 0; round_.load(std::memory_order_acquire) == round; ++spins)
-            if (spins > 64) std::this_thread::yield();
-    }
+// Waits until `ready` holds: a short spin, then giving the core away between looks.
+template <class Ready>
+void WaitFor(const Ready& ready) {
+    for (int spins = 0; !ready(); ++spins)
+        if (spins > 64) std::this_thread::yield();
+}
 
-   private:
-    std::atomic<int> arrived_{0}, round_{0};
+// Progress of one round of PairSums: blocks claimed for filling, blocks filled, threads that
+// have run their sums through it.
+struct RoundState {
+    std::atomic<int> claimed{0}, filled{0}, summed{0};
 };
 
 // Runs the sums e[0 … 3] through one block, side by side, each in a variable of its own (an
@@ -668,29 +662,44 @@ void SumBlockOf(const SumBlock& block, int points, const Pair* pairs, const int*
 }
 
 // Fills sums[e] for pairs[e], e < count. fill(begin, points, block) writes the columns and σ²
-// of points begin … begin + points - 1. Each sum is whole in one thread, in point order.
+// of points begin … begin + points - 1. Each sum is whole in one thread, in point order; the
+// threads take turns at filling the blocks of a round, so that one with fewer sums fills more,
+// and two rounds are in hand at a time: a thread may fill the next round while another still
+// sums the current one.
 template <class Fill>
 void PairSums(std::int64_t pointnum, const Pair* pairs, int count, const Fill& fill,
               long double* sums) {
-    std::vector<SumBlock> round(static_cast<std::size_t>(
-        std::min<std::int64_t>(kRoundBlocks, (pointnum + kBlock - 1) / kBlock)));
-    RoundBarrier barrier;
+    const std::int64_t round_points = std::int64_t{kRoundBlocks} * kBlock;
+    const std::int64_t rounds = (pointnum + round_points - 1) / round_points;
+    std::vector<SumBlock> buffer(2 * static_cast<std::size_t>(std::min<std::int64_t>(
+                                         kRoundBlocks, (pointnum + kBlock - 1) / kBlock)));
+    const int per_buffer = static_cast<int>(buffer.size() / 2);
+    std::vector<RoundState> state(static_cast<std::size_t>(rounds));
     RunParts(SumThreads(pointnum), [&](int part, int parts) {
         int mine[kMaxPairs], own = 0;
         for (int e = part; e < count; e += parts) mine[own++] = e;
         long double acc[kMaxPairs] = {};
-        for (std::int64_t start = 0; start < pointnum; start += kRoundBlocks * kBlock) {
-            const int blocks = static_cast<int>(
-                std::min<std::int64_t>(kRoundBlocks, (pointnum - start + kBlock - 1) / kBlock));
+        for (std::int64_t r = 0; r < rounds; ++r) {
+            const std::int64_t start = r * round_points;
+            const int blocks =
+                static_cast<int>((std::min(pointnum - start, round_points) + kBlock - 1) / kBlock);
             auto points = [&](int b) {
                 return static_cast<int>(
                     std::min<std::int64_t>(kBlock, pointnum - start - std::int64_t{b} * kBlock));
             };
-            for (int b = part; b < blocks; b += parts)
+            SumBlock* round = &buffer[static_cast<std::size_t>(r % 2) * per_buffer];
+            RoundState& now = state[static_cast<std::size_t>(r)];
+            if (r >= 2) {  // the buffer is free once every thread has summed round r - 2
+                RoundState& before = state[static_cast<std::size_t>(r - 2)];
+                WaitFor([&] { return before.summed.load(std::memory_order_acquire) == parts; });
+            }
+            for (int b; (b = now.claimed.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
                 fill(start + std::int64_t{b} * kBlock, points(b), &round[b]);
-            barrier.Wait(parts);
+                now.filled.fetch_add(1, std::memory_order_release);
+            }
+            WaitFor([&] { return now.filled.load(std::memory_order_acquire) == blocks; });
             for (int b = 0; b < blocks; ++b) SumBlockOf(round[b], points(b), pairs, mine, own, acc);
-            barrier.Wait(parts);
+            now.summed.fetch_add(1, std::memory_order_release);
         }
         for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
     });
