@@ -679,6 +679,16 @@ void PairSums(std::int64_t pointnum, const Pair* pairs, int count, const Fill& f
         int mine[kMaxPairs], own = 0;
         for (int e = part; e < count; e += parts) mine[own++] = e;
         long double acc[kMaxPairs] = {};
+        if (parts == 1) {  // alone: block by block, the block never leaving the first cache
+            for (std::int64_t begin = 0; begin < pointnum; begin += kBlock) {
+                const int points =
+                    static_cast<int>(std::min<std::int64_t>(kBlock, pointnum - begin));
+                fill(begin, points, &buffer[0]);
+                SumBlockOf(buffer[0], points, pairs, mine, own, acc);
+            }
+            for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
+            return;
+        }
         for (std::int64_t r = 0; r < rounds; ++r) {
             const std::int64_t start = r * round_points;
             const int blocks =
