@@ -2,6 +2,8 @@
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+# Medians of five runs of every benchmark; add e.g. --benchmark_filter=Fit to choose.
+BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 .PHONY: all build run test bench clean
 
@@ -20,7 +22,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	@set -e; for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
+	@set -e; for b in $(BUILD)/*_bench; do echo "== $$b"; $$b $(BENCH_FLAGS); done
 
 clean:
 	rm -rf $(BUILD)

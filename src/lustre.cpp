@@ -1,6 +1,7 @@
 #include "lustre.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -203,25 +204,46 @@ OccultGeometry OccultAngles(long double delta, long double r) {
     return {OccultPsi1(delta, r), OccultPsi2(delta, r), OccultRoot(delta, r)};
 }
 
-}  // namespace
-
-long double L0(long double delta, long double r) {
-    if (r <= 0.0L || delta < 0.0L) return 0.0L;
-    const OccultGeometry g = OccultAngles(delta, r);
+// The six closed forms of the uniform and quadratic terms over the shared angles and root; the
+// separate functions and the per-point set below both evaluate them.
+long double L0Of(const OccultGeometry& g, long double r) {
     return r * r * g.psi2 + g.psi1 - g.Q / 2;
 }
 
 // Minus the common chord: moving the planet outwards uncovers the lens along it.
-long double D1L0(long double delta, long double r) {
-    if (r <= 0.0L || delta <= 0.0L) return 0.0L;
-    const long double Q = OccultRoot(delta, r);
-    return Q > 0.0L ? -Q / delta : 0.0L;
-}
+long double D1L0Of(long double Q, long double delta) { return Q > 0.0L ? -Q / delta : 0.0L; }
 
 // The length of the planet's rim on the stellar disc.
+long double D2L0Of(long double psi2, long double r) { return 2 * r * psi2; }
+
+long double L2Of(const OccultGeometry& g, long double delta, long double r) {
+    return g.psi1 / 2 + g.psi2 * (r * r) * (2 * (delta * delta) + r * r) / 2 -
+           (delta * delta + 5 * (r * r) + 1) * g.Q / 8;
+}
+
+long double D1L2Of(long double psi2, long double Q, long double delta, long double r) {
+    return 2 * psi2 * delta * (r * r) - ((delta * delta + r * r + 1) / (2 * delta)) * Q;
+}
+
+long double D2L2Of(long double psi2, long double Q, long double delta, long double r) {
+    return 2 * r * ((delta * delta + r * r) * psi2 - Q);
+}
+
+}  // namespace
+
+long double L0(long double delta, long double r) {
+    if (r <= 0.0L || delta < 0.0L) return 0.0L;
+    return L0Of(OccultAngles(delta, r), r);
+}
+
+long double D1L0(long double delta, long double r) {
+    if (r <= 0.0L || delta <= 0.0L) return 0.0L;
+    return D1L0Of(OccultRoot(delta, r), delta);
+}
+
 long double D2L0(long double delta, long double r) {
     if (r <= 0.0L || delta < 0.0L) return 0.0L;
-    return 2 * r * OccultPsi2(delta, r);
+    return D2L0Of(OccultPsi2(delta, r), r);
 }
 
 namespace {
@@ -279,8 +301,7 @@ bool LinearTermHasEllipticPart(long double delta, long double r) {
 
 constexpr long double kTwoPiOver3 = 2.0943951023931954923L;  // 2π/3
 constexpr long double kPiOver3 = 1.0471975511965977462L;     // π/3
-
-}  // namespace
+constexpr long double kL1HalfHalf = 0.60275310675215330836L;  // L1(½, ½) = π/3 - 4/9: k = 1, r = δ
 
 // L1 = (P - F)/√(1 - (r - δ)²) + second-kind part + step, where the step term 2π/3 (π/3 at
 // r = δ) makes up the jump of the third-kind part P when the stellar centre passes under the
@@ -296,27 +317,28 @@ constexpr long double kPiOver3 = 1.0471975511965977462L;     // π/3
 // and (P - F)/√(1 - a) plus the step term is (2/3)·atan2(√(1 - (r - δ)²), δ - r) on both sides
 // of r = δ (π/3 at r = δ = ½). With E(1) = 1:
 //   L1 = (2/3)·atan2(sqq, δ - r) + 2(7r² + δ² - 4)·sqq/9   on r + δ = 1.
-long double L1(long double delta, long double r) {
-    if (delta == 0.5L && r == 0.5L) return 0.60275310675215330836L;  // π/3 - 4/9, k = 1 and r = δ
+//
+// `e` holds the elliptic parts, or is null outside |r - δ| < 1, where only the step term is left.
+long double L1Of(const LinearTermParts* e, long double delta, long double r) {
     long double result = 0.0L;
-    if (LinearTermHasEllipticPart(delta, r)) {
-        const LinearTermParts e = LinearTermElliptic(delta, r);
-        if (e.k == 1.0L) {
-            return 2 * atan2l(e.sqq, delta - r) / 3 +
-                   e.Et * 2 * (7 * (r * r) + delta * delta - 4) * e.sqq / 9;
+    if (e) {
+        if (e->k == 1.0L) {
+            return 2 * atan2l(e->sqq, delta - r) / 3 +
+                   e->Et * 2 * (7 * (r * r) + delta * delta - 4) * e->sqq / 9;
         }
         long double P = 0.0L;
         if (r != delta) {  // exact on purpose: at r = δ the step term supplies half the jump
-            const long double n = -e.rdelta4 / e.rmindeltaq;
-            const long double Pt = e.Kt + (e.s * e.c * n / 3) * RJ(e.xe, e.ye, 1.0L, 1 - e.c * n);
-            P = Pt * 2 * e.rplusdelta / (-3 * e.rmindelta);
+            const long double n = -e->rdelta4 / e->rmindeltaq;
+            const long double Pt =
+                e->Kt + (e->s * e->c * n / 3) * RJ(e->xe, e->ye, 1.0L, 1 - e->c * n);
+            P = Pt * 2 * e->rplusdelta / (-3 * e->rmindelta);
         }
-        const long double F = e.Kt * 2 *
-                              ((1 - e.rmindeltaq) * (e.rplusdelta * e.rplusdelta - 1) -
-                               3 * e.rmindelta * e.rplusdelta) /
+        const long double F = e->Kt * 2 *
+                              ((1 - e->rmindeltaq) * (e->rplusdelta * e->rplusdelta - 1) -
+                               3 * e->rmindelta * e->rplusdelta) /
                               9;
-        result = (P - F) / e.sqq;
-        result += e.Et * 2 * (7 * (r * r) + delta * delta - 4) * e.sqq / 9;
+        result = (P - F) / e->sqq;
+        result += e->Et * 2 * (7 * (r * r) + delta * delta - 4) * e->sqq / 9;
     }
     if (r > delta) {
         result += kTwoPiOver3;
@@ -328,40 +350,49 @@ long double L1(long double delta, long double r) {
 
 // On the contact line the first-kind part carries the factor (r + δ)² - 1 = 0 against a
 // logarithmic K̃ and drops out; Ẽ = 1.
-long double D1L1(long double delta, long double r) {
-    if (!LinearTermHasEllipticPart(delta, r) || delta == 0.0L) return 0.0L;
-    const LinearTermParts e = LinearTermElliptic(delta, r);
+long double D1L1Of(const LinearTermParts& e, long double delta, long double r) {
     const long double first_kind =
         e.k == 1.0L ? 0.0L : 2 * (e.rplusdelta * e.rplusdelta - 1) * e.Kt;
     return -(e.sqq / (3 * delta)) * (first_kind + 2 * (1 - r * r - delta * delta) * e.Et);
 }
 
 // r times the integral of μ along the planet's rim; on the contact line Ẽ = 1.
+long double D2L1Of(const LinearTermParts& e, long double r) { return 4 * r * e.sqq * e.Et; }
+
+}  // namespace
+
+long double L1(long double delta, long double r) {
+    if (delta == 0.5L && r == 0.5L) return kL1HalfHalf;
+    if (!LinearTermHasEllipticPart(delta, r)) return L1Of(nullptr, delta, r);
+    const LinearTermParts e = LinearTermElliptic(delta, r);
+    return L1Of(&e, delta, r);
+}
+
+long double D1L1(long double delta, long double r) {
+    if (!LinearTermHasEllipticPart(delta, r) || delta == 0.0L) return 0.0L;
+    const LinearTermParts e = LinearTermElliptic(delta, r);
+    return D1L1Of(e, delta, r);
+}
+
 long double D2L1(long double delta, long double r) {
     if (!LinearTermHasEllipticPart(delta, r)) return 0.0L;
     const LinearTermParts e = LinearTermElliptic(delta, r);
-    return 4 * r * e.sqq * e.Et;
+    return D2L1Of(e, r);
 }
 
 long double L2(long double delta, long double r) {
     if (r <= 0.0L || delta < 0.0L) return 0.0L;
-    const OccultGeometry g = OccultAngles(delta, r);
-    return g.psi1 / 2 + g.psi2 * (r * r) * (2 * (delta * delta) + r * r) / 2 -
-           (delta * delta + 5 * (r * r) + 1) * g.Q / 8;
+    return L2Of(OccultAngles(delta, r), delta, r);
 }
 
 long double D1L2(long double delta, long double r) {
     if (r <= 0.0L || delta <= 0.0L) return 0.0L;
-    const long double psi2 = OccultPsi2(delta, r);
-    const long double Q = OccultRoot(delta, r);
-    return 2 * psi2 * delta * (r * r) - ((delta * delta + r * r + 1) / (2 * delta)) * Q;
+    return D1L2Of(OccultPsi2(delta, r), OccultRoot(delta, r), delta, r);
 }
 
 long double D2L2(long double delta, long double r) {
     if (r <= 0.0L || delta < 0.0L) return 0.0L;
-    const long double psi2 = OccultPsi2(delta, r);
-    const long double Q = OccultRoot(delta, r);
-    return 2 * r * ((delta * delta + r * r) * psi2 - Q);
+    return D2L2Of(OccultPsi2(delta, r), OccultRoot(delta, r), delta, r);
 }
 
 // =============================================================================================
@@ -552,37 +583,41 @@ long double ThetaH(const Limb& g) {
     return g.K - g.n > 0 ? asinl(sqrtl((g.K - g.n) / (2 * g.D))) : 0.0L;
 }
 
-// Σ wi·g(θi) over the Gauss-Legendre nodes of [X1, X0], with
+// Node i of a Gauss-Legendre panel: θi, and wi·g(θi) from s = sin θi, with
 // g(θ) = (δ − p − 2δ·sin²θ)·μ²·(μ²)^(1/4)/ρ².
+long double LegendreNode(long double X1, long double X0, int i) {
+    return X1 + (X0 - X1) * nodes_Legendre[i];
+}
+long double L3SweepTerm(const Limb& g, int i, long double s) {
+    const long double sin2 = s * s;
+    const long double mu2 = g.K - g.D * sin2;
+    const long double rho2 = g.n + g.D * sin2;
+    const long double value = (g.delta - g.r - 2 * g.delta * sin2) * mu2 * QuarterRoot(mu2) / rho2;
+    return weights_Legendre[i] * value;
+}
+
+// Σ wi·g(θi) over the Gauss-Legendre nodes of [X1, X0].
 long double L3SweepSum(const Limb& g, long double X1, long double X0) {
     long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) {
-        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
-        const long double s = sinl(theta);
-        const long double sin2 = s * s;
-        const long double mu2 = g.K - g.D * sin2;
-        const long double rho2 = g.n + g.D * sin2;
-        const long double value =
-            (g.delta - g.r - 2 * g.delta * sin2) * mu2 * QuarterRoot(mu2) / rho2;
-        sum = sum + weights_Legendre[i] * value;
-    }
+    for (int i = 0; i < kNodes; ++i) sum = sum + L3SweepTerm(g, i, sinl(LegendreNode(X1, X0, i)));
     return sum;
 }
 
 // End panel [X1, X0] of a limb crossing the stellar limb at X0: μ² vanishes linearly there, and
 // the (1 − x)^(1/4) rule takes the fourth root of the distance to X0 as its weight.
+long double JacobiNode(long double X1, long double X0, int i) {
+    return X1 + (X0 - X1) * nodes_Jacobi1d4[i];
+}
+long double L3CrossingTerm(const Limb& g, int i, long double s) {
+    const long double sin2 = s * s;
+    const long double mu2 = g.K - g.D * sin2;
+    const long double rho2 = g.n + g.D * sin2;
+    return weights_Jacobi1d4[i] * (g.delta - g.r - 2 * g.delta * sin2) * mu2 *
+           QuarterRoot(mu2 / (1 - nodes_Jacobi1d4[i])) / rho2;
+}
 long double L3CrossingSum(const Limb& g, long double X1, long double X0) {
     long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) {
-        const long double x = nodes_Jacobi1d4[i];
-        const long double theta = X1 + (X0 - X1) * x;
-        const long double s = sinl(theta);
-        const long double sin2 = s * s;
-        const long double mu2 = g.K - g.D * sin2;
-        const long double rho2 = g.n + g.D * sin2;
-        sum = sum + weights_Jacobi1d4[i] * (g.delta - g.r - 2 * g.delta * sin2) * mu2 *
-                        QuarterRoot(mu2 / (1 - x)) / rho2;
-    }
+    for (int i = 0; i < kNodes; ++i) sum = sum + L3CrossingTerm(g, i, sinl(JacobiNode(X1, X0, i)));
     return sum;
 }
 
@@ -628,13 +663,14 @@ void LimbEndPanel(long double kappa, long double* X1, long double* X0) {
 
 // Σ wi·c(θi)·((κ − sin²θi)/(1 − xi))^(1/4) over the (1 − x)^(1/4) rule on [X1, X0], with
 // c = cos 2θ for D1L3 (with_cos2) and c = 1 for D2L3.
+long double LimbEndRoot(long double kappa, int i, long double s) {
+    return QuarterRoot((kappa - s * s) / (1 - nodes_Jacobi1d4[i]));
+}
 long double LimbEndSum(long double kappa, long double X1, long double X0, bool with_cos2) {
     long double sum = 0;
     for (int i = 0; i < kNodes; ++i) {
-        const long double x = nodes_Jacobi1d4[i];
-        const long double theta = X1 + (X0 - X1) * x;
-        const long double s = sinl(theta);
-        const long double root = QuarterRoot((kappa - s * s) / (1 - x));
+        const long double theta = JacobiNode(X1, X0, i);
+        const long double root = LimbEndRoot(kappa, i, sinl(theta));
         sum = sum + (with_cos2 ? weights_Jacobi1d4[i] * cosl(2 * theta) * root
                                : weights_Jacobi1d4[i] * root);
     }
@@ -646,18 +682,22 @@ long double LimbEndSum(long double kappa, long double X1, long double X0, bool w
 // difference of large parts; there each summand takes the antisymmetric form
 // (1/2)·cos 2θ·[(κ − sin²θ)^(1/4) − (κ − cos²θ)^(1/4)], which has the same integral over
 // [0, π/2], written without cancellation with c = κ − 1/2, d = (cos 2θ)/2 (κ − sin²θ = c + d).
-long double D1L3SweepSum(long double kappa, long double X1, long double X0) {
-    const bool antisymmetric = kappa > 1.5L;
+bool D1L3Antisymmetric(long double kappa) { return kappa > 1.5L; }
+long double D1L3AntisymmetricValue(long double kappa, long double cos2) {
     const long double c = kappa - 0.5L;
+    const long double d = cos2 / 2;
+    const long double root_plus = sqrtl(c + d), root_minus = sqrtl(c - d);
+    return d * cos2 / ((root_plus + root_minus) * (sqrtl(root_plus) + sqrtl(root_minus)));
+}
+long double D1L3SweepSum(long double kappa, long double X1, long double X0) {
+    const bool antisymmetric = D1L3Antisymmetric(kappa);
     long double sum = 0;
     for (int i = 0; i < kNodes; ++i) {
-        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
+        const long double theta = LegendreNode(X1, X0, i);
         const long double cos2 = cosl(2 * theta);
         long double value;
         if (antisymmetric) {
-            const long double d = cos2 / 2;
-            value = d * cos2 /
-                    ((sqrtl(c + d) + sqrtl(c - d)) * (QuarterRoot(c + d) + QuarterRoot(c - d)));
+            value = D1L3AntisymmetricValue(kappa, cos2);
         } else {
             const long double s = sinl(theta);
             value = cos2 * QuarterRoot(kappa - s * s);
@@ -671,8 +711,7 @@ long double D1L3SweepSum(long double kappa, long double X1, long double X0) {
 long double D2L3SweepSum(long double kappa, long double X1, long double X0) {
     long double sum = 0;
     for (int i = 0; i < kNodes; ++i) {
-        const long double theta = X1 + (X0 - X1) * nodes_Legendre[i];
-        const long double s = sinl(theta);
+        const long double s = sinl(LegendreNode(X1, X0, i));
         sum = sum + weights_Legendre[i] * QuarterRoot(kappa - s * s);
     }
     return sum;
@@ -775,7 +814,30 @@ constexpr int kPhminMaxPasses = 4096;            // fixed-point passes before th
 constexpr int kPhminScan = 128;                  // samples of the front half-orbit
 constexpr int kPhminBisections = 128;            // halvings of the sampled bracket
 
-long double KeplerSolve(long double x, long double e, int* newton, int* bisection) {
+// Whether sinl(h) > 0, that is, whether h lies strictly between 2kπ and (2k + 1)π. Away from
+// the multiples of π the position of h/π between two whole numbers tells without a sine; there
+// the sine is at least sin(π·2^-20) and its sign beyond doubt. Near them, and for |h| so large
+// that h/π has lost that resolution, the sine itself decides.
+bool SineIsPositive(long double h) {
+    if (std::fabs(h) < 0x1p40L) {
+        const long double q = h / kPi;
+        const long double whole = floorl(q);
+        const long double frac = q - whole;
+        if (frac > 0x1p-20L && frac < 1.0L - 0x1p-20L)
+            return (static_cast<long long>(whole) & 1) == 0;  // an even whole: h in (2kπ, (2k+1)π)
+    }
+    return sinl(h) > 0.0L;
+}
+
+// Sine and cosine of the eccentric anomaly returned, when the solver has them: the last Newton
+// iterate is the result, and its sincosl has been taken.
+struct RootSinCos {
+    bool known = false;
+    long double s = 0.0L, c = 0.0L;
+};
+
+long double KeplerSolve(long double x, long double e, int* newton, int* bisection,
+                        RootSinCos* at_root = nullptr) {
     *newton = 0;
     *bisection = 0;
     if (!std::isfinite(x) || !std::isfinite(e))
@@ -804,7 +866,7 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
     const long long n = llroundl(q);
     const long double o = kTwoPi * n + kPi;
     long double x1;
-    if (sinl(x / 2) > 0.0L) {
+    if (SineIsPositive(x / 2)) {
         x1 = (a > o) ? a : o;
     } else {
         x1 = (o > b) ? b : o;
@@ -824,7 +886,9 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
         x2 = x1;
         d2 = d1;
         x1 = x1 - d1;
-        sincosl(x1, &s, &c);
+        // A zero correction (from a start on the root, as for e = 0) leaves the iterate, and
+        // its sine and cosine, as they were; the bits are compared so that -0 is not +0.
+        if (std::memcmp(&x1, &x2, 10) != 0) sincosl(x1, &s, &c);
         d1 = x1 - s * e - x;
         if (d1 == 0.0L) break;  // exact root
         if ((d2 > 0.0L) == (d1 < 0.0L)) {
@@ -848,6 +912,7 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
     }
 
     long double result = x1;
+    if (at_root && !adjust && !neg_e) *at_root = {true, s, c};
     if (adjust) {
         // d1 is the residual at x1 (not divided by v); f changes sign between x1 and x2.
         long double m;
@@ -882,13 +947,15 @@ long double Kepler(long double x, long double e) {
 int DeltaEccentric_omega_ci_d(long double fi, long double e, long double omega, long double cisqrt,
                               long double* delta, long double* df, long double* de, long double* dw,
                               long double* di) {
-    const long double E = Kepler(fi, e);
+    int newton, bisection;
+    RootSinCos at_root;
+    const long double E = KeplerSolve(fi, e, &newton, &bisection, &at_root);
     // The two-argument arc tangent puts ν on the right branch, E = ±π included.
     long double sh, ch;
     sincosl(E / 2, &sh, &ch);
     const long double nu = 2 * atan2l(sqrtl(1.0L + e) * sh, sqrtl(1.0L - e) * ch);
-    long double sE, cE;
-    sincosl(E, &sE, &cE);
+    long double sE = at_root.s, cE = at_root.c;  // taken once, by the solver, when it has them
+    if (!at_root.known) sincosl(E, &sE, &cE);
     const long double u = nu + omega;
     const long double su = sinl(u);
     const long double s2u = sinl(2 * u);
@@ -1035,4 +1102,159 @@ long double PhminCounted_ci(long double e, long double w, long double ci, int* p
 long double phmin_ci(long double e, long double w, long double ci) {
     int passes, fallback;
     return PhaseMinSolve(e, w, ci, &passes, &fallback);
+}
+
+// =============================================================================================
+// Per-point sets: each occultation term with its two partial derivatives, work done once
+// =============================================================================================
+
+// The design set needs, at every point, a term's value and both partial derivatives at the same
+// (δ, r). Evaluated separately they repeat their common work: the angles ψ1, ψ2 and the root Q
+// (uniform and quadratic terms), RF and RD (linear term, three times each), the panels, nodes
+// and sines of the limb integrals (square-root term). Here that work is done once per point;
+// every operation that reaches a result is the one the separate function performs, in the
+// same order, so each set equals its three separate functions bit for bit.
+
+void L0L2Set(long double delta, long double r, OccultTerm* l0, OccultTerm* l2) {
+    if (r <= 0.0L || delta < 0.0L) {
+        *l0 = {0.0L, 0.0L, 0.0L};
+        if (l2) *l2 = {0.0L, 0.0L, 0.0L};
+        return;
+    }
+    const OccultGeometry g = OccultAngles(delta, r);
+    const bool centred = delta <= 0.0L;  // the δ-derivatives are 0 at δ = 0
+    *l0 = {L0Of(g, r), centred ? 0.0L : D1L0Of(g.Q, delta), D2L0Of(g.psi2, r)};
+    if (l2) {
+        *l2 = {L2Of(g, delta, r), centred ? 0.0L : D1L2Of(g.psi2, g.Q, delta, r),
+               D2L2Of(g.psi2, g.Q, delta, r)};
+    }
+}
+
+OccultTerm L1Set(long double delta, long double r) {
+    if (!LinearTermHasEllipticPart(delta, r)) return {L1(delta, r), 0.0L, 0.0L};
+    const LinearTermParts e = LinearTermElliptic(delta, r);
+    return {delta == 0.5L && r == 0.5L ? kL1HalfHalf : L1Of(&e, delta, r),
+            delta == 0.0L ? 0.0L : D1L1Of(e, delta, r), D2L1Of(e, r)};
+}
+
+namespace {
+
+// The sines at the nodes of one panel of the L3 sweep (or of its Jacobi end panel), kept so that
+// the derivative sweeps can reuse them where their panel is the same to the last bit. Panels of
+// the two schemes coincide wherever neither the ρ² bound of L3 nor a μ² bound cuts them, which
+// is most of the limb of a planet away from the stellar centre.
+struct NodeSines {
+    long double lo, hi;
+    bool jacobi;
+    long double s[kNodes];
+};
+
+constexpr int kKeptPanels = 24;  // the graded sweeps need more only very close to δ = p
+
+class PanelSines {
+   public:
+    // Sines of the panel [lo, hi], computed and kept.
+    const long double* Make(long double lo, long double hi, bool jacobi) {
+        NodeSines* p = count_ < kKeptPanels ? &kept_[count_++] : &spare_;
+        p->lo = lo;
+        p->hi = hi;
+        p->jacobi = jacobi;
+        for (int i = 0; i < kNodes; ++i)
+            p->s[i] = sinl(jacobi ? JacobiNode(lo, hi, i) : LegendreNode(lo, hi, i));
+        return p->s;
+    }
+    // Kept sines of [lo, hi], or null.
+    const long double* Find(long double lo, long double hi, bool jacobi) const {
+        for (int k = 0; k < count_; ++k)
+            if (kept_[k].lo == lo && kept_[k].hi == hi && kept_[k].jacobi == jacobi)
+                return kept_[k].s;
+        return nullptr;
+    }
+
+   private:
+    NodeSines kept_[kKeptPanels];
+    NodeSines spare_;
+    int count_ = 0;
+};
+
+// L3 as the separate function computes it, on a limb that crosses the stellar limb or lies
+// inside the disc (not touching), keeping the sines of its panels.
+long double L3Kept(const Limb& g, PanelSines* sines) {
+    long double S = 0;
+    long double X1 = kPi / 2;
+    if (g.D > g.K) {
+        const long double X0 = asinl(sqrtl(g.K / g.D));
+        X1 = Max(Max(Max(2 * X0 - kPi / 2, X0 - kMaxPanel), 0.0L), ThetaH(g));
+        const long double* s = sines->Make(X1, X0, true);
+        long double sum = 0;
+        for (int i = 0; i < kNodes; ++i) sum = sum + L3CrossingTerm(g, i, s[i]);
+        S = (X0 - X1) * sum;
+    }
+    SweepL3(g, X1, [&](long double lo, long double hi) {
+        const long double* s = sines->Make(lo, hi, false);
+        long double sum = 0;
+        for (int i = 0; i < kNodes; ++i) sum = sum + L3SweepTerm(g, i, s[i]);
+        S = S + (hi - lo) * sum;
+    });
+    long double result = 1.6L * g.r * S;
+    if (g.r > g.delta) result = result + kFourPiOver5;
+    if (g.delta == g.r) result = result + kTwoPiOver5;  // exact on purpose, as in L3
+    return result;
+}
+
+// The limb integrals S1 of D1L3 and S2 of D2L3 over the panels they share, with the sines kept
+// by L3 where its panel is the same.
+void D1D2L3Kept(long double kappa, const PanelSines& sines, long double* S1, long double* S2) {
+    long double X1 = kPi / 2;
+    *S1 = 0;
+    *S2 = 0;
+    if (kappa < 1) {
+        long double X0;
+        LimbEndPanel(kappa, &X1, &X0);
+        const long double* kept = sines.Find(X1, X0, true);
+        long double sum1 = 0, sum2 = 0;
+        for (int i = 0; i < kNodes; ++i) {
+            const long double theta = JacobiNode(X1, X0, i);
+            const long double root = LimbEndRoot(kappa, i, kept ? kept[i] : sinl(theta));
+            sum1 = sum1 + weights_Jacobi1d4[i] * cosl(2 * theta) * root;
+            sum2 = sum2 + weights_Jacobi1d4[i] * root;
+        }
+        *S1 = (X0 - X1) * sum1;
+        *S2 = (X0 - X1) * sum2;
+    }
+    const bool antisymmetric = D1L3Antisymmetric(kappa);
+    SweepLimb(kappa, X1, [&](long double lo, long double hi) {
+        const long double* kept = sines.Find(lo, hi, false);
+        long double sum1 = 0, sum2 = 0;
+        for (int i = 0; i < kNodes; ++i) {
+            const long double theta = LegendreNode(lo, hi, i);
+            const long double cos2 = cosl(2 * theta);
+            const long double s = kept ? kept[i] : sinl(theta);
+            const long double root = QuarterRoot(kappa - s * s);
+            const long double value1 =
+                antisymmetric ? D1L3AntisymmetricValue(kappa, cos2) : cos2 * root;
+            sum1 = sum1 + weights_Legendre[i] * value1;
+            sum2 = sum2 + weights_Legendre[i] * root;
+        }
+        *S1 = *S1 + (hi - lo) * sum1;
+        *S2 = *S2 + (hi - lo) * sum2;
+    });
+}
+
+}  // namespace
+
+OccultTerm L3Set(long double delta, long double r) {
+    if (delta - r >= 1) return {0, 0, 0};  // the guards of L3, D1L3 and D2L3
+    if (r <= 0 || delta < 0) return {0, 0, 0};
+    if (r - delta >= 1) return {kFourPiOver5, 0, 0};
+    const Limb g = MakeLimb(delta, r);
+    const long double kappa = g.K / g.D;
+    // The closed forms at δ = 0 and on contact, and rounding's K ≤ 0, take the separate paths.
+    if (delta == 0 || !(g.K > 0) || g.K == g.D || !(kappa > 0) || kappa == 1)
+        return {L3(delta, r), D1L3(delta, r), D2L3(delta, r)};
+    PanelSines sines;
+    const long double value = L3Kept(g, &sines);
+    long double S1, S2;
+    D1D2L3Kept(kappa, sines, &S1, &S2);
+    return {value, -4 * r * QuarterRoot(g.D) * S1, 4 * r * QuarterRoot(g.D) * S2};
 }

@@ -38,6 +38,19 @@ long double L3(long double delta, long double r);
 long double D1L3(long double delta, long double r);
 long double D2L3(long double delta, long double r);
 
+// A term's hidden flux at (delta, r) and its partial derivatives by delta and by r.
+struct OccultTerm {
+    long double value, d1, d2;
+};
+
+// The same three numbers as the separate functions, bit for bit, with their common work done
+// once: L0L2Set fills the uniform term and, when l2 is not null, the quadratic term from one
+// set of angles; L1Set evaluates RF, RD and RJ once; L3Set sweeps the limb once for both
+// derivatives and shares the sines of the panels that L3 has in common with them.
+void L0L2Set(long double delta, long double r, OccultTerm* l0, OccultTerm* l2);
+OccultTerm L1Set(long double delta, long double r);
+OccultTerm L3Set(long double delta, long double r);
+
 // 16-point rules on [0, 1]: weight 1, (1 - x)^(1/4) and (1 - x)^(1/2); nodes ascending.
 extern const long double nodes_Legendre[16];
 extern const long double weights_Legendre[16];

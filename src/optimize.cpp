@@ -1,11 +1,15 @@
 #include "optimize.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "algebra.h"
@@ -210,6 +214,71 @@ FitCounts count_fit(int parflag, int ldflag) {
 }
 
 // =============================================================================================
+// Threads
+// =============================================================================================
+
+// The work over all points is shared among threads in two ways, neither of which changes a bit
+// of any result: the design set hands out points, each point's block written by one thread;
+// every sum over points stays whole in one thread and runs in point order, the threads taking
+// different sums (the entries of a normal matrix), never parts of one.
+
+namespace {
+
+std::atomic<int> design_threads{0};
+
+// Points per share of the design set: large enough that handing out shares costs nothing,
+// small enough that the few points in transit, which cost a hundred times more, spread over
+// all threads.
+constexpr std::int64_t kShare = 256;
+
+// Below this many points a sum is not worth a thread.
+constexpr std::int64_t kMinPointsPerSumThread = 2048;
+
+int ThreadsWanted() {
+    const int n = design_threads.load();
+    if (n > 0) return n;
+    const int hardware = static_cast<int>(std::thread::hardware_concurrency());
+    return hardware > 0 ? hardware : 1;
+}
+
+// Runs part(g, parts) for g = 0 … parts - 1 at once, each on a thread of its own, the
+// caller's for g = 0. When fewer threads can be had than wanted, the caller runs part(0, 1)
+// alone.
+template <class Part>
+void RunParts(int wanted, const Part& part) {
+    std::atomic<int> team{0};  // 0 until the team is known
+    std::vector<std::thread> helpers;
+    for (int g = 1; g < wanted; ++g) {
+        try {
+            helpers.emplace_back([&team, &part, g] {
+                int parts;
+                while ((parts = team.load(std::memory_order_acquire)) == 0)
+                    std::this_thread::yield();
+                if (g < parts) part(g, parts);
+            });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    const int parts = static_cast<int>(helpers.size()) + 1 == wanted ? wanted : 1;
+    team.store(parts, std::memory_order_release);
+    part(0, parts);
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// How many threads share the sums over `pointnum` points.
+int SumThreads(std::int64_t pointnum) {
+    int n = ThreadsWanted();
+    if (pointnum < kMinPointsPerSumThread * n)
+        n = static_cast<int>(pointnum / kMinPointsPerSumThread);
+    return n < 1 ? 1 : n;
+}
+
+}  // namespace
+
+void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : threads); }
+
+// =============================================================================================
 // Design set
 // =============================================================================================
 
@@ -224,79 +293,197 @@ long double EvalEccentricity(long double e) {
 }
 long double EvalRsun(long double rsun) { return rsun < kRsunFloor ? kRsunFloor : rsun; }
 
+constexpr long double kTwoPi = 6.283185307179586477L;  // 2π
+
+// Per call: the parameters as the model sees them, the counts, and the screen for points out
+// of transit.
+class DesignSet {
+   public:
+    DesignSet(long double period, const long double* params, int parflag, int ldflag)
+        : fc_(count_fit(parflag, ldflag)),
+          parflag_(parflag),
+          ldflag_(ldflag),
+          period_(period),
+          phi0_(params[0]),
+          e_(EvalEccentricity(params[1])),
+          omega_(params[2]),
+          ci_(params[3]),
+          R_(EvalRsun(params[4])),
+          Rp_(params[5]),
+          rprs_(Rp_ / R_),
+          rq_(R_ * R_) {
+        SetUpScreen();
+    }
+
+    // Point i's block of the design array.
+    void Point(const long double* data, std::int64_t i, long double* lset) const {
+        long double* block = lset + i * fc_.len;
+        const long double t = data[3 * i];
+        const long double tp = t / period_;
+        const long double M = (tp + tp) * kPi - phi0_;
+        if (screen_ && CertainlyOutOfTransit(M)) {
+            // What the full evaluation stores for an unocculted star: every term and every
+            // derivative 0 except the uniform term's value 1.
+            for (int k = 0; k < fc_.len; ++k) block[k] = 0.0L;
+            if (fc_.len > 0) block[0] = 1.0L;
+            return;
+        }
+        Evaluate(M, block);
+    }
+
+   private:
+    void Evaluate(long double M, long double* block) const;
+    void SetUpScreen();
+    bool CertainlyOutOfTransit(long double M) const;
+
+    FitCounts fc_;
+    int parflag_, ldflag_;
+    long double period_, phi0_, e_, omega_, ci_, R_, Rp_, rprs_, rq_;
+
+    // The screen, in double precision.
+    bool screen_ = false;
+    double e_d_ = 0, w_d_ = 0, cw_ = 0, sw_ = 0, ci_d_ = 0, contact_ = 0, inv_1me_ = 0,
+           omega_slack_ = 0;
+};
+
+void DesignSet::Evaluate(long double M, long double* block) const {
+    long double dl, ddlf, ddle, ddlw, ddli;
+    const int isoverlap =
+        DeltaEccentric_omega_ci_d(M, e_, omega_, ci_, &dl, &ddlf, &ddle, &ddlw, &ddli);
+    if (!isoverlap) dl = R_ + Rp_ + 1.0L;  // behind the star: beyond any contact
+    // Where the orbit passes exactly through the line of sight (S = 0), δ grows like
+    // √(cos² i) and its slope by cos² i is infinite; every basis term is flat in x there
+    // (and beyond contact), so the product is 0, not 0·∞.
+    if (std::isinf(ddli)) ddli = 0.0L;
+    const long double x = dl / R_;
+
+    // Basis values and their derivatives by x and by ρ, in basis order; a mask with bits
+    // beyond the four terms gets zero columns for them.
+    long double LMatr[6] = {}, D1LMatr[6] = {}, D2LMatr[6] = {};
+    OccultTerm l0, l1 = {0, 0, 0}, l2, l3;
+    L0L2Set(x, rprs_, &l0, (ldflag_ & 4) ? &l2 : nullptr);
+    LMatr[0] = 1.0L - l0.value / kPi;
+    D1LMatr[0] = -l0.d1 / kPi;
+    D2LMatr[0] = -l0.d2 / kPi;
+    int k = 1;  // next basis index
+    if (ldflag_ & (2 | 4)) l1 = L1Set(x, rprs_);
+    if (ldflag_ & 2) {  // (1 - μ) - 1/3
+        LMatr[k] = (l0.value + l0.value) / 3.0L - l1.value;
+        D1LMatr[k] = (l0.d1 + l0.d1) / 3.0L - l1.d1;
+        D2LMatr[k] = (l0.d2 + l0.d2) / 3.0L - l1.d2;
+        ++k;
+    }
+    if (ldflag_ & 4) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
+        LMatr[k] = 11.0L * l0.value / 6.0L - (l1.value + l1.value) - l2.value;
+        D1LMatr[k] = 11.0L * l0.d1 / 6.0L - (l1.d1 + l1.d1) - l2.d1;
+        D2LMatr[k] = 11.0L * l0.d2 / 6.0L - (l1.d2 + l1.d2) - l2.d2;
+        ++k;
+    }
+    if (ldflag_ & 8) {  // (1 - √μ) - 1/5
+        l3 = L3Set(x, rprs_);
+        LMatr[k] = 4.0L * l0.value / 5.0L - l3.value;
+        D1LMatr[k] = 4.0L * l0.d1 / 5.0L - l3.d1;
+        D2LMatr[k] = 4.0L * l0.d2 / 5.0L - l3.d2;
+        ++k;
+    }
+
+    // Chain rule through x = δ/R and ρ = Rp/R; M falls as φ0 grows.  A mask without the
+    // uniform bit has fewer slots per row than terms computed: only ldnum are stored.
+    const int ldnum = fc_.ldnum;
+    for (int b = 0; b < ldnum; ++b) {
+        const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
+        int row = 0;
+        block[row++ * ldnum + b] = B;
+        if (parflag_ & 1) block[row++ * ldnum + b] = -(Gx * ddlf) / R_;
+        if (parflag_ & 2) block[row++ * ldnum + b] = (Gx * ddle) / R_;
+        if (parflag_ & 4) block[row++ * ldnum + b] = (Gx * ddlw) / R_;
+        if (parflag_ & 8) block[row++ * ldnum + b] = (Gx * ddli) / R_;
+        if (parflag_ & 16) block[row++ * ldnum + b] = -(Gx * dl + Grho * Rp_) / rq_;
+        if (parflag_ & 32) block[row++ * ldnum + b] = Grho / R_;
+    }
+}
+
+// The screen. Beyond contact (δ/R ≥ 1 + ρ by more than rounding) every term and derivative
+// of the model is exactly 0, and so is every derivative row (0 times the finite derivatives of
+// δ); behind the star the model puts δ at R + Rp + 1, beyond contact by 1/R. Both give the same
+// block, so a point is certainly out of transit when δ is clearly beyond contact or the planet
+// is clearly behind the star, whichever holds.
+//
+// The screen recomputes the orbit in double precision from the same mean anomaly, reduced by
+// whole turns: E by Newton's method, then with r·cos ν = cos E - e and r·sin ν = √(1-e²)·sin E
+// the products r·cos u and r·sin u (u = ν + ω) and δ² = (r·cos u)² + cos² i·(r·sin u)², with no
+// arc tangent. Both δ and r·sin u move by at most |ΔE| when E moves (the point (r·cos ν,
+// r·sin ν) moves at most as fast as E, and a rotation and the factor cos² i ≤ 1 do not speed it
+// up), so their error is that of E plus rounding: the residual of Kepler's equation over its
+// smallest slope 1 - e, the reduction of M, and the rounding of the extended evaluation, which
+// works on the unreduced M and so carries an error that grows with |M|. The margin below covers
+// each of these many times over; a point inside it takes the full evaluation.
+void DesignSet::SetUpScreen() {
+    const long double behind = (R_ + Rp_ + 1.0L) / R_;  // x of a point behind the star
+    screen_ = std::isfinite(period_) && period_ != 0.0L && std::isfinite(phi0_) && e_ >= 0.0L &&
+              e_ < 1.0L && std::isfinite(omega_) && ci_ >= 0.0L && ci_ <= 1.0L &&
+              std::isfinite(R_) && Rp_ > 0.0L && std::isfinite(Rp_) &&
+              behind >= (1.0L + rprs_) * (1.0L + 0x1p-20L) && fc_.len > 0;
+    if (!screen_) return;
+    e_d_ = static_cast<double>(e_);
+    w_d_ = std::sqrt(1.0 - e_d_ * e_d_);
+    cw_ = static_cast<double>(cosl(omega_));
+    sw_ = static_cast<double>(sinl(omega_));
+    ci_d_ = static_cast<double>(ci_);
+    contact_ = static_cast<double>((R_ + Rp_) * (1.0L + 0x1p-20L));
+    inv_1me_ = static_cast<double>(1.0L / (1.0L - e_));
+    omega_slack_ = 0x1p-48 * (std::fabs(static_cast<double>(omega_)) + 1.0);
+}
+
+bool DesignSet::CertainlyOutOfTransit(long double M) const {
+    if (!(std::fabs(M) < 0x1p40L)) return false;
+    // Whole turns off, so that the angle is small enough for double precision; any whole
+    // number near M/2π will do.
+    const double turns = std::nearbyint(static_cast<double>(M) * 0.15915494309189535);
+    const double m = static_cast<double>(M - static_cast<long double>(turns) * kTwoPi);
+    double E = m, sE, cE, res = 0.0;
+    if (e_d_ != 0.0) {
+        E = m + e_d_ * std::sin(m);
+        int pass = 0;
+        for (;; ++pass) {
+            sincos(E, &sE, &cE);
+            const double step = (E - e_d_ * sE - m) / (1.0 - e_d_ * cE);
+            E -= step;
+            if (std::fabs(step) <= 0x1p-45) break;
+            if (pass == 40) return false;
+        }
+        res = std::fabs(E - e_d_ * std::sin(E) - m);
+    }
+    sincos(E, &sE, &cE);
+    const double X = cE - e_d_, Y = w_d_ * sE;
+    const double rsu = Y * cw_ + X * sw_;  // r·sin u
+    const double rcu = X * cw_ - Y * sw_;  // r·cos u
+    const double delta = std::sqrt(rcu * rcu + ci_d_ * (rsu * rsu));
+    const double slack =
+        (0x1p-48 * (std::fabs(static_cast<double>(M)) + 1.0) + res + 0x1p-40) * inv_1me_ +
+        omega_slack_ + 0x1p-50 / delta;
+    return rsu > slack || delta > contact_ + slack;
+}
+
 }  // namespace
 
+// Every point's block depends on that point alone, so the points are handed out in shares to
+// the threads, each share written by one thread; the array is the same whatever the count.
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag) {
-    const FitCounts fc = count_fit(parflag, ldflag);
-    const long double e = EvalEccentricity(params[1]);
-    const long double omega = params[2];
-    const long double ci = params[3];
-    const long double R = EvalRsun(params[4]);
-    const long double Rp = params[5];
-    const long double rprs = Rp / R;
-    const long double rq = R * R;
-
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double t = data[3 * i];
-        const long double tp = t / period;
-        const long double M = (tp + tp) * kPi - params[0];
-        long double dl, ddlf, ddle, ddlw, ddli;
-        const int isoverlap =
-            DeltaEccentric_omega_ci_d(M, e, omega, ci, &dl, &ddlf, &ddle, &ddlw, &ddli);
-        if (!isoverlap) dl = R + Rp + 1.0L;  // behind the star: beyond any contact
-        // Where the orbit passes exactly through the line of sight (S = 0), δ grows like
-        // √(cos² i) and its slope by cos² i is infinite; every basis term is flat in x there
-        // (and beyond contact), so the product is 0, not 0·∞.
-        if (std::isinf(ddli)) ddli = 0.0L;
-        const long double x = dl / R;
-
-        // Basis values and their derivatives by x and by ρ, in basis order; a mask with bits
-        // beyond the four terms gets zero columns for them.
-        long double LMatr[6] = {}, D1LMatr[6] = {}, D2LMatr[6] = {};
-        const long double l0 = L0(x, rprs), d1l0 = D1L0(x, rprs), d2l0 = D2L0(x, rprs);
-        LMatr[0] = 1.0L - l0 / kPi;
-        D1LMatr[0] = -d1l0 / kPi;
-        D2LMatr[0] = -d2l0 / kPi;
-        int k = 1;  // next basis index
-        long double l1 = 0, d1l1 = 0, d2l1 = 0;
-        if (ldflag & (2 | 4)) l1 = L1(x, rprs), d1l1 = D1L1(x, rprs), d2l1 = D2L1(x, rprs);
-        if (ldflag & 2) {  // (1 - μ) - 1/3
-            LMatr[k] = (l0 + l0) / 3.0L - l1;
-            D1LMatr[k] = (d1l0 + d1l0) / 3.0L - d1l1;
-            D2LMatr[k] = (d2l0 + d2l0) / 3.0L - d2l1;
-            ++k;
+    const DesignSet set(period, params, parflag, ldflag);
+    std::atomic<std::int64_t> next{0};
+    auto work = [&] {
+        for (;;) {
+            const std::int64_t begin = next.fetch_add(kShare);
+            if (begin >= pointnum) return;
+            const std::int64_t end = std::min(begin + kShare, pointnum);
+            for (std::int64_t i = begin; i < end; ++i) set.Point(data, i, lset);
         }
-        if (ldflag & 4) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
-            const long double l2 = L2(x, rprs), d1l2 = D1L2(x, rprs), d2l2 = D2L2(x, rprs);
-            LMatr[k] = 11.0L * l0 / 6.0L - (l1 + l1) - l2;
-            D1LMatr[k] = 11.0L * d1l0 / 6.0L - (d1l1 + d1l1) - d1l2;
-            D2LMatr[k] = 11.0L * d2l0 / 6.0L - (d2l1 + d2l1) - d2l2;
-            ++k;
-        }
-        if (ldflag & 8) {  // (1 - √μ) - 1/5
-            const long double l3 = L3(x, rprs), d1l3 = D1L3(x, rprs), d2l3 = D2L3(x, rprs);
-            LMatr[k] = 4.0L * l0 / 5.0L - l3;
-            D1LMatr[k] = 4.0L * d1l0 / 5.0L - d1l3;
-            D2LMatr[k] = 4.0L * d2l0 / 5.0L - d2l3;
-            ++k;
-        }
-
-        // Chain rule through x = δ/R and ρ = Rp/R; M falls as φ0 grows.  A mask without the
-        // uniform bit has fewer slots per row than terms computed: only ldnum are stored.
-        long double* block = lset + i * fc.len;
-        for (int b = 0; b < fc.ldnum; ++b) {
-            const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
-            int row = 0;
-            block[row++ * fc.ldnum + b] = B;
-            if (parflag & 1) block[row++ * fc.ldnum + b] = -(Gx * ddlf) / R;
-            if (parflag & 2) block[row++ * fc.ldnum + b] = (Gx * ddle) / R;
-            if (parflag & 4) block[row++ * fc.ldnum + b] = (Gx * ddlw) / R;
-            if (parflag & 8) block[row++ * fc.ldnum + b] = (Gx * ddli) / R;
-            if (parflag & 16) block[row++ * fc.ldnum + b] = -(Gx * dl + Grho * Rp) / rq;
-            if (parflag & 32) block[row++ * fc.ldnum + b] = Grho / R;
-        }
-    }
+    };
+    const std::int64_t shares = (pointnum + kShare - 1) / kShare;
+    const int threads = static_cast<int>(std::min<std::int64_t>(ThreadsWanted(), shares));
+    RunParts(threads < 1 ? 1 : threads, [&](int, int) { work(); });
 }
 
 // =============================================================================================
@@ -322,22 +509,263 @@ constexpr int kMaxUnknowns = 9;  // six parameters and three coefficients
 
 }  // namespace
 
+namespace {
+
+// Sums over points. Per point a fill forms a few columns c_0, c_1, … and σ²; sum (i, j) runs
+// over the points of (c_i·c_j)/σ² (i ≥ 0), or of c_j itself (i = kTermColumn, a term the fill
+// has formed whole), in point order, starting from 0. In normal equations column 0 holds the
+// data side and columns 1 … n the derivatives; the matrix is symmetric term by term (c_i·c_j
+// and c_j·c_i are the same product), so only i ≤ j is summed.
+constexpr int kMaxColumns = kMaxUnknowns + 1;
+constexpr int kMaxPairs = kMaxColumns * (kMaxColumns + 1) / 2;
+constexpr int kTermColumn = -1;
+
+// Points per block, and blocks per round. A round's blocks are filled first, shared among the
+// threads; then each thread runs its sums through the round, four side by side, each running
+// sum held in a register.
+constexpr int kBlock = 64;
+constexpr int kRoundBlocks = 16;
+
+struct Pair {
+    int i, j;
+};
+
+// Asks the memory for entries first … last of point i's row of the design array, a few points
+// before a fill reads them: the rows lie a non-whole number of cache lines apart, a stride
+// the hardware does not follow by itself.
+constexpr std::int64_t kAhead = 16;
+// (GCC drops __builtin_prefetch in these loops, hence the instruction itself.)
+inline void PrefetchLine(const char* at) { asm volatile("prefetcht0 %0" : : "m"(*at)); }
+inline void PrefetchRow(const long double* lset, int len, int first, int last, std::int64_t i) {
+    const char* from = reinterpret_cast<const char*>(lset + i * len + first);
+    const char* to = reinterpret_cast<const char*>(lset + i * len + last) + sizeof(long double) - 1;
+    for (const char* line = from; line < to; line += 64) PrefetchLine(line);
+    PrefetchLine(to);
+}
+
+struct SumBlock {
+    long double c[kBlock][kMaxColumns];
+    long double v[kBlock];  // σ²
+};
+
+// A few values copied as 16-byte moves: an 80-bit load and store through the x87 unit costs
+// several times as much, and a loop would become a library call.
+inline void CopyOne(long double* to, const long double* from) {
+    std::memcpy(to, from, sizeof(long double));
+}
+inline void CopyFew(long double* to, const long double* from, int count) {
+    switch (count) {
+        case 5:
+            CopyOne(to + 4, from + 4);
+            [[fallthrough]];
+        case 4:
+            CopyOne(to + 3, from + 3);
+            [[fallthrough]];
+        case 3:
+            CopyOne(to + 2, from + 2);
+            [[fallthrough]];
+        case 2:
+            CopyOne(to + 1, from + 1);
+            [[fallthrough]];
+        case 1:
+            CopyOne(to, from);
+            [[fallthrough]];
+        case 0:
+            return;
+        default:
+            for (int k = 0; k < count; ++k) CopyOne(to + k, from + k);
+    }
+}
+
+// Waits until `ready` holds: a short spin, then giving the core away between looks.
+template <class Ready>
+void WaitFor(const Ready& ready) {
+    for (int spins = 0; !ready(); ++spins)
+        if (spins > 64) std::this_thread::yield();
+}
+
+// Progress of one round of PairSums: blocks claimed for filling, blocks filled, threads that
+// have run their sums through it.
+struct RoundState {
+    std::atomic<int> claimed{0}, filled{0}, summed{0};
+};
+
+// Runs the sums e[0 … 3] through one block, side by side, each in a variable of its own (an
+// array would send every partial sum through memory); with fewer than four, the last ones
+// repeat the last sum and are dropped.
+void SumFour(const SumBlock& block, int points, const Pair* pairs, const int* e, int count,
+             long double* acc) {
+    const int e0 = e[0], e1 = e[std::min(1, count - 1)], e2 = e[std::min(2, count - 1)],
+              e3 = e[std::min(3, count - 1)];
+    const int i0 = pairs[e0].i, j0 = pairs[e0].j, i1 = pairs[e1].i, j1 = pairs[e1].j,
+              i2 = pairs[e2].i, j2 = pairs[e2].j, i3 = pairs[e3].i, j3 = pairs[e3].j;
+    long double a0 = acc[e0], a1 = acc[e1], a2 = acc[e2], a3 = acc[e3];
+    switch (count) {
+        case 1:
+            for (int p = 0; p < points; ++p) a0 += (block.c[p][i0] * block.c[p][j0]) / block.v[p];
+            break;
+        case 2:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+            }
+            break;
+        case 3:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+                a2 += (c[i2] * c[j2]) / v;
+            }
+            break;
+        default:
+            for (int p = 0; p < points; ++p) {
+                const long double* c = block.c[p];
+                const long double v = block.v[p];
+                a0 += (c[i0] * c[j0]) / v;
+                a1 += (c[i1] * c[j1]) / v;
+                a2 += (c[i2] * c[j2]) / v;
+                a3 += (c[i3] * c[j3]) / v;
+            }
+    }
+    acc[e3] = a3;
+    acc[e2] = a2;
+    acc[e1] = a1;
+    acc[e0] = a0;
+}
+
+// A sum of whole terms, formed by the fill in column j.
+void SumTerms(const SumBlock& block, int points, int j, long double* acc) {
+    long double a = *acc;
+    for (int p = 0; p < points; ++p) a = a + block.c[p][j];
+    *acc = a;
+}
+
+// Runs the sums e[0 … count-1] through one block, four at a time: side by side they hide the
+// latency of the additions.
+void SumBlockOf(const SumBlock& block, int points, const Pair* pairs, const int* e, int count,
+                long double* acc) {
+    for (int first = 0; first < count;) {
+        const int* g = e + first;
+        if (pairs[g[0]].i == kTermColumn) {
+            SumTerms(block, points, pairs[g[0]].j, acc + g[0]);
+            first += 1;
+            continue;
+        }
+        const int group = std::min(count - first, 4);
+        SumFour(block, points, pairs, g, group, acc);
+        first += group;
+    }
+}
+
+// Fills sums[e] for pairs[e], e < count. fill(begin, points, block) writes the columns and σ²
+// of points begin … begin + points - 1. Each sum is whole in one thread, in point order; the
+// threads take turns at filling the blocks of a round, so that one with fewer sums fills more,
+// and two rounds are in hand at a time: a thread may fill the next round while another still
+// sums the current one.
+template <class Fill>
+void PairSums(std::int64_t pointnum, const Pair* pairs, int count, const Fill& fill,
+              long double* sums) {
+    const std::int64_t round_points = std::int64_t{kRoundBlocks} * kBlock;
+    const std::int64_t rounds = (pointnum + round_points - 1) / round_points;
+    std::vector<SumBlock> buffer(2 * static_cast<std::size_t>(std::min<std::int64_t>(
+                                         kRoundBlocks, (pointnum + kBlock - 1) / kBlock)));
+    const int per_buffer = static_cast<int>(buffer.size() / 2);
+    std::vector<RoundState> state(static_cast<std::size_t>(rounds));
+    RunParts(SumThreads(pointnum), [&](int part, int parts) {
+        int mine[kMaxPairs], own = 0;
+        for (int e = part; e < count; e += parts) mine[own++] = e;
+        long double acc[kMaxPairs] = {};
+        if (parts == 1) {  // alone: block by block, the block never leaving the first cache
+            for (std::int64_t begin = 0; begin < pointnum; begin += kBlock) {
+                const int points =
+                    static_cast<int>(std::min<std::int64_t>(kBlock, pointnum - begin));
+                fill(begin, points, &buffer[0]);
+                SumBlockOf(buffer[0], points, pairs, mine, own, acc);
+            }
+            for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
+            return;
+        }
+        for (std::int64_t r = 0; r < rounds; ++r) {
+            const std::int64_t start = r * round_points;
+            const int blocks =
+                static_cast<int>((std::min(pointnum - start, round_points) + kBlock - 1) / kBlock);
+            auto points = [&](int b) {
+                return static_cast<int>(
+                    std::min<std::int64_t>(kBlock, pointnum - start - std::int64_t{b} * kBlock));
+            };
+            SumBlock* round = &buffer[static_cast<std::size_t>(r % 2) * per_buffer];
+            RoundState& now = state[static_cast<std::size_t>(r)];
+            if (r >= 2) {  // the buffer is free once every thread has summed round r - 2
+                RoundState& before = state[static_cast<std::size_t>(r - 2)];
+                WaitFor([&] { return before.summed.load(std::memory_order_acquire) == parts; });
+            }
+            for (int b; (b = now.claimed.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
+                fill(start + std::int64_t{b} * kBlock, points(b), &round[b]);
+                now.filled.fetch_add(1, std::memory_order_release);
+            }
+            WaitFor([&] { return now.filled.load(std::memory_order_acquire) == blocks; });
+            for (int b = 0; b < blocks; ++b) SumBlockOf(round[b], points(b), pairs, mine, own, acc);
+            now.summed.fetch_add(1, std::memory_order_release);
+        }
+        for (int k = 0; k < own; ++k) sums[mine[k]] = acc[mine[k]];
+    });
+}
+
+// The pairs of an n × n symmetric matrix over columns 1 … n, then those of the right-hand side
+// (0, j); returns their count.
+int NormalPairs(int n, Pair* pairs) {
+    int count = 0;
+    for (int i = 1; i <= n; ++i)
+        for (int j = i; j <= n; ++j) pairs[count++] = {i, j};
+    for (int j = 1; j <= n; ++j) pairs[count++] = {0, j};
+    return count;
+}
+
+// Spreads the sums of NormalPairs into the full matrix (row length n) and the right-hand side.
+void SpreadNormal(int n, const Pair* pairs, const long double* sums, long double* LMatr,
+                  long double* LCol) {
+    for (int e = 0; e < n * (n + 1) / 2 + n; ++e) {
+        const int i = pairs[e].i, j = pairs[e].j;
+        if (i == 0) {
+            LCol[j - 1] = sums[e];
+        } else {
+            LMatr[(i - 1) * n + (j - 1)] = sums[e];
+            LMatr[(j - 1) * n + (i - 1)] = sums[e];
+        }
+    }
+}
+
+}  // namespace
+
 void fitted_lin(long double* linfit, const long double* data, const long double* lset,
                 std::int64_t pointnum, int parflag, int ldflag) {
     const FitCounts fc = count_fit(parflag, ldflag);
     const int n = fc.ldnum - 1;
     long double LMatr[25] = {};
     long double LCol[5] = {};
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* B = lset + i * fc.len;
-        const long double y = data[3 * i + 1];
-        const long double sigma = data[3 * i + 2];
-        const long double v = sigma * sigma;
-        for (int j = 1; j <= n; ++j)
-            for (int k = 1; k <= n; ++k) LMatr[(j - 1) * n + (k - 1)] += (B[j] * B[k]) / v;
-        // The uniform term keeps its fixed coefficient 1 and moves to the data side.
-        for (int j = 1; j <= n; ++j) LCol[j - 1] += ((y - B[0]) * B[j]) / v;
-    }
+    Pair pairs[kMaxPairs];
+    const int count = NormalPairs(n, pairs);
+    long double sums[kMaxPairs];
+    PairSums(
+        pointnum, pairs, count,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, n, i + kAhead);
+                const long double* B = lset + i * fc.len;
+                const long double sigma = data[3 * i + 2];
+                block->v[p] = sigma * sigma;
+                // The uniform term keeps its fixed coefficient 1 and moves to the data side.
+                block->c[p][0] = data[3 * i + 1] - B[0];
+                CopyFew(block->c[p] + 1, B + 1, n);
+            }
+        },
+        sums);
+    SpreadNormal(n, pairs, sums, LMatr, LCol);
     const long double det = LinearSolve_L(LMatr, LCol, linfit, n);
     if (det == 0.0L) StopSingular("null det linfit \n");  // exact on purpose; NaN passes
 }
@@ -356,15 +784,24 @@ long double residual(const long double* lset, const long double* data, std::int6
     const FitCounts fc = count_fit(parflag, ldflag);
     long double linf[4];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
-    long double res = 0.0L;
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* B = lset + i * fc.len;
-        long double s = B[0];
-        for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
-        s = s - data[3 * i + 1];
-        const long double eps = data[3 * i + 2] * data[3 * i + 2];
-        res = res + (s / eps) * s;
-    }
+    // One sum of whole terms, formed in the fill.
+    const Pair pair = {kTermColumn, 0};
+    long double res;
+    PairSums(
+        pointnum, &pair, 1,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, fc.ldnum - 1, i + kAhead);
+                const long double* B = lset + i * fc.len;
+                long double s = B[0];
+                for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
+                s = s - data[3 * i + 1];
+                const long double eps = data[3 * i + 2] * data[3 * i + 2];
+                block->c[p][0] = (s / eps) * s;
+            }
+        },
+        &res);
     return res / pointnum;
 }
 
@@ -375,23 +812,32 @@ void normal_equations(const long double* lset, const long double* data, std::int
     const int n = fc.parnum + fc.ldnum - 1;
     for (int a = 0; a < n * n; ++a) LMatr[a] = 0.0L;
     for (int a = 0; a < n; ++a) LCol[a] = 0.0L;
-    long double d[kMaxUnknowns + 1];  // the model flux, then one Jacobian row
-    for (std::int64_t i = 0; i < pointnum; ++i) {
-        const long double* R = lset + i * fc.len;
-        const long double y = data[3 * i + 1];
-        const long double v = data[3 * i + 2] * data[3 * i + 2];
-        // Row m of the block: the model and its derivatives at fixed coefficients.
-        for (int m = 0; m <= fc.parnum; ++m) {
-            const long double* row = R + m * fc.ldnum;
-            d[m] = row[0];
-            for (int k = 1; k < fc.ldnum; ++k) d[m] = d[m] + row[k] * linf[k - 1];
-        }
-        for (int k = 1; k < fc.ldnum; ++k) d[fc.parnum + k] = R[k];
-        const long double* J = d + 1;
-        for (int a = 0; a < n; ++a)
-            for (int b = 0; b < n; ++b) LMatr[a * n + b] += (J[a] * J[b]) / v;
-        for (int a = 0; a < n; ++a) LCol[a] += ((y - d[0]) * J[a]) / v;
-    }
+    Pair pairs[kMaxPairs];
+    const int count = NormalPairs(n, pairs);
+    long double sums[kMaxPairs];
+    PairSums(
+        pointnum, pairs, count,
+        [&](std::int64_t begin, int points, SumBlock* block) {
+            for (int p = 0; p < points; ++p) {
+                const std::int64_t i = begin + p;
+                if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, fc.len - 1, i + kAhead);
+                const long double* R = lset + i * fc.len;
+                block->v[p] = data[3 * i + 2] * data[3 * i + 2];
+                // Row m of the point's block: the model (m = 0) and its derivatives at fixed
+                // coefficients, then the basis values as derivatives by the coefficients.
+                long double* d = block->c[p];
+                for (int m = 0; m <= fc.parnum; ++m) {
+                    const long double* row = R + m * fc.ldnum;
+                    long double f = row[0];
+                    for (int k = 1; k < fc.ldnum; ++k) f = f + row[k] * linf[k - 1];
+                    d[m] = f;
+                }
+                CopyFew(d + fc.parnum + 1, R + 1, fc.ldnum - 1);
+                d[0] = data[3 * i + 1] - d[0];  // the residual y - F
+            }
+        },
+        sums);
+    SpreadNormal(n, pairs, sums, LMatr, LCol);
 }
 
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
@@ -442,8 +888,6 @@ bool improves_best(std::int64_t i, long double m, long double min) {
 // =============================================================================================
 
 namespace {
-
-constexpr long double kTwoPi = 6.283185307179586477L;
 
 // ∂M_min/∂p for slot `slot` (1 e, 2 ω, 3 cos² i) by a central difference, one-sided at the
 // edges of e ≥ 0 and 0 ≤ cos² i ≤ 1; a step across the ±π seam is unwrapped.

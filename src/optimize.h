@@ -67,6 +67,9 @@ int count_bits(int mask);
 FitCounts count_fit(int parflag, int ldflag);
 
 // Design array of `params` for every point: basis values and their parameter derivatives.
+// The points are shared among set_design_threads threads (0, the default: one per hardware
+// thread); the array is the same, bit for bit, whatever the count.
+void set_design_threads(int threads);
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
 

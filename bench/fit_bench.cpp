@@ -1,0 +1,136 @@
+// Cost of the design set per observation and of a whole fit, on synthetic light curves of a
+// hot Jupiter at two-minute cadence with about 5% of the points in transit.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "lustre.h"
+#include "optimize.h"
+
+namespace {
+
+constexpr long double kPi = 3.14159265358979323851L;
+constexpr long double kPeriod = 3.0L;           // days
+constexpr long double kTshift = 1.5L;           // days
+constexpr long double kCadence = 2.0L / 1440;   // days
+constexpr long double kRsun = 0.15L;            // R*/a
+constexpr long double kRplanet = 0.015L;        // Rp/a
+constexpr long double kInclination = 88.0L;     // degrees
+constexpr long double kU1 = 0.4L, kU2 = 0.25L;  // quadratic law
+constexpr long double kNoise = 300e-6L;
+
+constexpr int kAllTerms = 1 | 2 | 4 | 8;
+constexpr int kLinQuad = 1 | 2 | 4;
+constexpr int kAllParams = 63;
+constexpr int kFourParams = 1 | 8 | 16 | 32;  // tshift, inclination, rsun, rplanet
+
+struct Curve {
+    long double par[6];
+    std::vector<long double> data;  // time, flux, uncertainty
+    std::int64_t points() const { return static_cast<std::int64_t>(data.size() / 3); }
+};
+
+// Which points to keep: all of them, only those in transit, only those out of transit.
+enum Subset { kAll = 0, kInTransit = 1, kOutOfTransit = 2 };
+
+bool InTransit(const long double* par, long double t) {
+    const long double tp = t / kPeriod;
+    long double delta, df, de, dw, di;
+    const int front = DeltaEccentric_omega_ci_d((tp + tp) * kPi - par[0], par[1], par[2], par[3],
+                                                &delta, &df, &de, &dw, &di);
+    return front && delta < par[4] + par[5];
+}
+
+// `points` observations of the true model (quadratic law) plus Gaussian noise of a fixed seed.
+Curve MakeCurve(std::int64_t points, long double e, Subset subset) {
+    Curve c;
+    const long double ci = std::cos((kInclination * kPi) / 180.0L);
+    c.par[1] = e;
+    c.par[2] = 90.0L * kPi / 180.0L;
+    c.par[3] = ci * ci;
+    c.par[4] = kRsun;
+    c.par[5] = kRplanet;
+    c.par[0] = phase_parameter(kTshift, kPeriod, c.par);
+    for (std::int64_t i = 0; c.points() < points; ++i) {
+        const long double t = i * kCadence;
+        if (subset != kAll && InTransit(c.par, t) != (subset == kInTransit)) continue;
+        c.data.insert(c.data.end(), {t, 1.0L, kNoise});
+    }
+    std::vector<long double> basis(3 * points);
+    der_set_norm_ci(basis.data(), c.data.data(), points, kPeriod, c.par, 0, kLinQuad);
+    const long double S = kPi - (kPi / 3) * kU1 - (kPi / 6) * kU2;
+    std::mt19937_64 gen(20261207);
+    std::normal_distribution<double> noise;
+    for (std::int64_t i = 0; i < points; ++i) {
+        const long double* B = &basis[3 * i];
+        c.data[3 * i + 1] = B[0] + (kU1 / S) * B[1] + (kU2 / S) * B[2] + kNoise * noise(gen);
+    }
+    return c;
+}
+
+// Design set of the true parameters; one item is one observation.
+void BM_DesignSet(benchmark::State& state, Subset subset, long double e, int parflag, int ldflag) {
+    set_design_threads(1);  // the cost of one point on one core
+    const Curve c = MakeCurve(subset == kInTransit ? 2000 : 20000, e, subset);
+    const FitCounts fc = count_fit(parflag, ldflag);
+    std::vector<long double> lset(static_cast<std::size_t>(fc.len) * c.points());
+    for (auto _ : state) {
+        der_set_norm_ci(lset.data(), c.data.data(), c.points(), kPeriod, c.par, parflag, ldflag);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * c.points());
+}
+
+BENCHMARK_CAPTURE(BM_DesignSet, curve_all_terms_6par, kAll, 0.0L, kAllParams, kAllTerms);
+BENCHMARK_CAPTURE(BM_DesignSet, curve_lin_quad_4par, kAll, 0.0L, kFourParams, kLinQuad);
+BENCHMARK_CAPTURE(BM_DesignSet, curve_e03_all_terms_6par, kAll, 0.3L, kAllParams, kAllTerms);
+BENCHMARK_CAPTURE(BM_DesignSet, out_of_transit_all_terms_6par, kOutOfTransit, 0.0L, kAllParams,
+                  kAllTerms);
+BENCHMARK_CAPTURE(BM_DesignSet, in_transit_lin_quad_6par, kInTransit, 0.0L, kAllParams, kLinQuad);
+BENCHMARK_CAPTURE(BM_DesignSet, in_transit_all_terms_6par, kInTransit, 0.0L, kAllParams, kAllTerms);
+
+// The Driver's whole fit of a 100 000-point light curve: lin and quad, tshift, inclination,
+// rsun and rplanet fitted from a start a few per cent off, 20 iterations, final evaluation; on
+// one thread and on two.
+void BM_Fit(benchmark::State& state) {
+    set_design_threads(static_cast<int>(state.range(0)));
+    const Curve c = MakeCurve(100000, 0.0L, kAll);
+    const FitCounts fc = count_fit(kFourParams, kLinQuad);
+    std::vector<long double> st(static_cast<std::size_t>(fc.len) * c.points());
+    for (auto _ : state) {
+        long double par[6] = {0.0L, 0.0L, c.par[2], 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
+        const long double ci = std::cos(((kInclination - 0.9L) * kPi) / 180.0L);
+        par[3] = ci * ci;
+        par[0] = phase_parameter(kTshift + 0.0025L, kPeriod, par);
+        der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
+        long double best = 0.0L;
+        for (int i = 1; i <= 20; ++i) {
+            lm_step(st.data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L);
+            der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams,
+                            kLinQuad);
+            const long double m =
+                residual(st.data(), c.data.data(), c.points(), kFourParams, kLinQuad);
+            if (i == 1 || m < best) best = m;
+        }
+        long double linf[4], ld[3];
+        fitted_lin(linf, c.data.data(), st.data(), c.points(), kFourParams, kLinQuad);
+        linfit2ld(ld, linf, kLinQuad);
+        benchmark::DoNotOptimize(best);
+        benchmark::DoNotOptimize(ld[0]);
+    }
+    state.SetItemsProcessed(state.iterations() * c.points());
+}
+BENCHMARK(BM_Fit)
+    ->Name("Fit/100000_points_20_iterations")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
