@@ -88,7 +88,7 @@ int Fit(const char* result_file) {
 
     std::copy(parmin, parmin + 6, par);
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
-    long double linf[4], ld[3];
+    long double linf[kMaxCoefficients], ld[kMaxCoefficients];
     fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
     linfit2ld(ld, linf, lflag);
     const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);

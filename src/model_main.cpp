@@ -62,8 +62,8 @@ struct Input {
 
 // The model of the parameters at every observation.
 struct Evaluation {
-    long double linf[4] = {};   // basis coefficients, as fitted_lin gives them
-    long double ld[3] = {};     // law coefficients of lin, quad, sqrt in use
+    long double linf[kMaxCoefficients] = {};  // basis coefficients, as fitted_lin gives them
+    long double ld[kMaxCoefficients] = {};    // law coefficients of lin, quad, sqrt in use
     long double chi2 = 0;       // reduced chi-square, as transitlm reports it
     long double t0 = 0;         // time of mid-transit
     long double shown[6] = {};  // the six values in the report's units

@@ -498,7 +498,7 @@ namespace {
 constexpr long double kLf[3] = {-1.0471975511965977461L, -0.52359877559829887307L,
                                 -0.62831853071795864770L};
 
-constexpr int kMaxUnknowns = 9;  // six parameters and three coefficients
+constexpr int kMaxUnknowns = 6 + kMaxCoefficients;  // parameters and coefficients
 
 // Ends the run on a linear system with a determinant of exactly zero.
 [[noreturn]] void StopSingular(const char* message) {
@@ -782,7 +782,7 @@ void linfit2ld(long double* ld, const long double* linfit, int ldflag) {
 long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
                      int parflag, int ldflag) {
     const FitCounts fc = count_fit(parflag, ldflag);
-    long double linf[4];
+    long double linf[kMaxCoefficients];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
     // One sum of whole terms, formed in the fill.
     const Pair pair = {kTermColumn, 0};
@@ -842,7 +842,7 @@ void normal_equations(const long double* lset, const long double* data, std::int
 
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda) {
-    long double linf[4];
+    long double linf[kMaxCoefficients];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
     const FitCounts fc = count_fit(parflag, ldflag);
     const int n = fc.parnum + fc.ldnum - 1;
@@ -927,7 +927,7 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
     const int n = fc.parnum + fc.ldnum - 1;
     if (n == 0) return out;
 
-    long double linf[4];
+    long double linf[kMaxCoefficients];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
     long double N[kMaxUnknowns * kMaxUnknowns], g[kMaxUnknowns];
     normal_equations(lset, data, pointnum, parflag, ldflag, linf, N, g);
@@ -991,7 +991,7 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
     }
 
     // Law coefficients u_j = π·c_j/D with D = 1 - Σ Lf_b·c_b.
-    long double lf[3];
+    long double lf[kMaxCoefficients] = {};  // 0 for bits beyond the three terms
     for (int term = 0, k = 0; term < 3; ++term)
         if (ldflag & (2 << term)) lf[k++] = kLf[term];
     long double D = 1.0L;

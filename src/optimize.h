@@ -58,6 +58,10 @@ std::int64_t load_table(const char* fnm, long double** tbl, TableError* err = nu
 
 // Counts derived from the masks: basis terms, fitted parameters and design entries per point.
 // Only the six bits 1, 2, 4, 8, 16, 32 of each mask count.
+// The masks count six bits each, so up to five non-uniform coefficients (the reader sets
+// three at most) and eleven unknowns of a step.
+constexpr int kMaxCoefficients = 5;
+
 struct FitCounts {
     int ldnum;
     int parnum;
@@ -112,7 +116,7 @@ long double mid_transit_time(const long double* params, long double period);
 // must hold the design array of `params`.
 struct FitUncertainties {
     long double par[6];
-    long double ld[3];
+    long double ld[kMaxCoefficients];
 };
 FitUncertainties fit_uncertainties(const long double* lset, const long double* data,
                                    std::int64_t pointnum, long double period,

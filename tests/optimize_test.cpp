@@ -422,3 +422,24 @@ TEST(FitRun, BestSetRule) {
     EXPECT_TRUE(improves_best(3, 7.0L, NAN));     // a NaN best gives way to a number
     EXPECT_FALSE(improves_best(3, NAN, NAN));
 }
+
+TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
+    // The masks count six bits: with bits 16 and 32 in ldflag there are six basis columns and
+    // eleven unknowns (the last two columns zero); nothing may be written past its array.
+    const int parflag = 63, ldflag = 63;
+    const FitCounts fc = count_fit(parflag, ldflag);
+    ASSERT_EQ(fc.ldnum, 6);
+    std::vector<long double> lset(3 * fc.len, 0.0L), data = {0, 1, 1, 1, 1, 1, 2, 1, 1};
+    for (int i = 0; i < 3; ++i)
+        for (int e = 0; e < fc.len; ++e)
+            lset[i * fc.len + e] = (e % fc.ldnum < 4) ? 0.5L + 0.25L * ((e + i) % 5) : 0.0L;
+    const int n = fc.parnum + fc.ldnum - 1;
+    std::vector<long double> N(n * n, -1.0L), g(n, -1.0L);
+    const long double linf[kMaxCoefficients] = {0.1L, 0.2L, 0.3L, 0.0L, 0.0L};
+    normal_equations(lset.data(), data.data(), 3, parflag, ldflag, linf, N.data(), g.data());
+    for (int a = 0; a < n; ++a) {
+        EXPECT_TRUE(std::isfinite(g[a])) << a;
+        for (int b = 0; b < n; ++b) EXPECT_TRUE(std::isfinite(N[a * n + b])) << a << " " << b;
+    }
+    EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
+}
