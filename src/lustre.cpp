@@ -303,6 +303,30 @@ constexpr long double kTwoPiOver3 = 2.0943951023931954923L;  // 2π/3
 constexpr long double kPiOver3 = 1.0471975511965977462L;     // π/3
 constexpr long double kL1HalfHalf = 0.60275310675215330836L;  // L1(½, ½) = π/3 - 4/9: k = 1, r = δ
 
+// The stellar centre near the planet's rim, |r - δ| ≤ 2^-24. There n = -4δr/(r - δ)² runs to
+// -∞ and Π̃ = K̃ + (s·c·n/3)·RJ(…) is a difference of two terms of order K̃ that leaves
+// O(|r - δ|): the rounding of P grows like ε/|r - δ| and is O(1) an ulp away from r = δ.
+// Byrd & Friedman's relation for the characteristic m'/N (DLMF 19.7.9, here in Carlson's form),
+//   Π(N, m') = -(m'/(3N))·RJ(0, 1 - m', 1, 1 - m'/N) + (π/2)·√(N/((1 - N)(N - m'))),
+// with N = c·n and m' the parameter (k, or 1/k on the folded branch), has no such difference.
+// Its second term makes P exactly -(π/3)·sgn(r - δ)·√(1 - (r - δ)²), which joins the step term
+// into π/3 on both sides; what is left of P is
+//   k < 1:  -2(r + δ)(r - δ)·RJ(x_e, y_e, 1, 1/(1 - (r - δ)²))/(9(1 - (r - δ)²)),
+//   k > 1:  -s·2(r + δ)(r - δ)·RJ(x_e, y_e, 1, 1 + (r - δ)²/(4δr))/(9·4δr),
+// smooth through r = δ, where it is 0.  Outside the band the two forms agree to the rounding
+// of the first, at most about 1e-12 at its edge.
+constexpr long double kNearCentre = 0x1p-24L;
+
+long double ThirdKindNearCentre(const LinearTermParts& e) {
+    const long double a = e.rmindeltaq;
+    if (e.k < 1.0L) {
+        const long double sqq2 = 1 - a;
+        return -2 * e.rplusdelta * e.rmindelta * RJ(e.xe, e.ye, 1.0L, 1 / sqq2) / (9 * sqq2);
+    }
+    return -e.s * 2 * e.rplusdelta * e.rmindelta * RJ(e.xe, e.ye, 1.0L, 1 + a / e.rdelta4) /
+           (9 * e.rdelta4);
+}
+
 // L1 = (P - F)/√(1 - (r - δ)²) + second-kind part + step, where the step term 2π/3 (π/3 at
 // r = δ) makes up the jump of the third-kind part P when the stellar centre passes under the
 // rim of the planet.
@@ -321,13 +345,17 @@ constexpr long double kL1HalfHalf = 0.60275310675215330836L;  // L1(½, ½) = π
 // `e` holds the elliptic parts, or is null outside |r - δ| < 1, where only the step term is left.
 long double L1Of(const LinearTermParts* e, long double delta, long double r) {
     long double result = 0.0L;
+    bool near_centre = false;
     if (e) {
         if (e->k == 1.0L) {
             return 2 * atan2l(e->sqq, delta - r) / 3 +
                    e->Et * 2 * (7 * (r * r) + delta * delta - 4) * e->sqq / 9;
         }
         long double P = 0.0L;
-        if (r != delta) {  // exact on purpose: at r = δ the step term supplies half the jump
+        near_centre = r != delta && std::fabs(e->rmindelta) <= kNearCentre;
+        if (near_centre) {
+            P = ThirdKindNearCentre(*e);
+        } else if (r != delta) {  // exact on purpose: at r = δ the step supplies half the jump
             const long double n = -e->rdelta4 / e->rmindeltaq;
             const long double Pt =
                 e->Kt + (e->s * e->c * n / 3) * RJ(e->xe, e->ye, 1.0L, 1 - e->c * n);
@@ -340,7 +368,9 @@ long double L1Of(const LinearTermParts* e, long double delta, long double r) {
         result = (P - F) / e->sqq;
         result += e->Et * 2 * (7 * (r * r) + delta * delta - 4) * e->sqq / 9;
     }
-    if (r > delta) {
+    if (near_centre) {
+        result += kPiOver3;  // the step and the jump of P, joined
+    } else if (r > delta) {
         result += kTwoPiOver3;
     } else if (r == delta) {
         result += kPiOver3;

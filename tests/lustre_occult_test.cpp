@@ -290,3 +290,25 @@ TEST(LinearL1, ContinuousAcrossEqualRadii) {
         EXPECT_NEAR(double(L1(d, d - h) - on + h * slope), 0.0, 1e-11) << "below, δ " << double(d);
     }
 }
+
+// With the stellar centre next to the planet's rim the third-kind part is a difference of two
+// terms of order K̃ that leaves O(|r - δ|); inside |r - δ| ≤ 2^-24 the cancellation-free form
+// takes over, so L1 keeps full accuracy down to an ulp from r = δ, on and off the limb.
+TEST(LinearL1, AccurateNextToEqualRadii) {
+    for (const long double d : {0.125L, 0.3L, 0.55L, 0.7L}) {
+        const long double band = 0x1p-24L;
+        const long double offsets[] = {0.0L, 1e-18L, 1e-15L, 1e-12L, 1e-9L, band * 0.999L};
+        for (const long double off : offsets) {
+            for (const long double r :
+                 {d + off, d - off, nextafterl(d, 2.0L), nextafterl(d, 0.0L)}) {
+                EXPECT_NEAR(double(L1(d, r) - HiddenMu(d, r)), 0.0, 3e-17)
+                    << "δ " << double(d) << " r - δ " << double(r - d);
+            }
+        }
+        // At the band's edge the two forms meet within the rounding of the outer one, about
+        // ε·K̃/|r - δ| (up to 6e-12 here).
+        const long double in = L1(d, d + band), out = L1(d, nextafterl(d + band, 2.0L));
+        EXPECT_NEAR(double(in - out), 0.0, 1e-11) << "δ " << double(d);
+        EXPECT_NEAR(double(L1(d, d - band) - L1(d, nextafterl(d - band, 0.0L))), 0.0, 1e-11);
+    }
+}
