@@ -1,0 +1,159 @@
+// The Driver: command line, conversion of the parameter file into the fit's units, the
+// Levenberg-Marquardt run with its best-so-far record, the report and the result file.
+#include "driver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "lustre.h"
+#include "optimize.h"
+
+namespace {
+
+// Exit statuses.
+enum ExitStatus {
+    kExitOk = 0,        // a completed run
+    kExitSingular = 1,  // a linear system of the fit had a determinant of exactly zero
+    kExitUsage = 2,     // a usage, input or output error
+};
+
+// The program-wide state of a run.
+long double inp[kInputSlots];  // the parameter file's values, as read
+long double par[6];            // φ0, e, ω [rad], cos² i, rsun, rplanet
+int pflag = 0;                 // fitted parameters, bit i for par[i]
+int lflag = 1;                 // limb-darkening terms: 1 uniform, 2 lin, 4 quad, 8 sqrt
+int parnum = 0, ldnum = 0, len = 0;
+std::int64_t pnum = 0;                // observations
+std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
+
+// Names in the report; they are the parameter file's keys, so a result file reads back.
+const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
+                                "rplanet ", "period ",  "lin",       "quad",         "sqrt"};
+
+// Every way out goes through here, so that standard output is flushed once, at the end.
+int Leave(ExitStatus status) {
+    std::fflush(stdout);
+    return status;
+}
+
+// The report's layout: six parameter lines, the period, the law coefficients in use, the
+// reduced chi-square; `tail` ends the chi-square line.
+void PrintReport(std::FILE* out, const long double* shown, const long double* coeffs,
+                 long double period, long double chi2, const char* tail) {
+    for (int i = 0; i < 6; ++i) {
+        std::fprintf(out, "%s  %.19Lg ", pnames[i], shown[i]);
+        if (pflag & (1 << i)) std::fprintf(out, "fitted");
+        std::fprintf(out, "\n");
+    }
+    std::fprintf(out, "period  %.19Lg \n", period);
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (lflag & (2 << term)) std::fprintf(out, "%s  %.19Lg \n", pnames[7 + term], coeffs[k++]);
+    std::fprintf(out, "\nchi_square_reduced  %.19Lg %s", chi2, tail);
+}
+
+int Fit(const char* result_file) {
+    const long double period = inp[kInPeriod];
+    par[0] = phase_parameter(inp[kInTshift], period, par);
+    std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
+    der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+
+    // The best set met so far.  With no step at all (an iteration count below 1 or not a
+    // number) the starting set is reported.
+    long double parmin[6];
+    std::copy(par, par + 6, parmin);
+    long double min = NAN;
+    for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
+        const long double t = lm_step(st.data(), data.get(), pnum, par, pflag, lflag, inp[kInLm]);
+        der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+        const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);
+        // A tie keeps the earlier set; a NaN best gives way to the first number.
+        if (i == 1 || m < min || (std::isnan(min) && !std::isnan(m))) {
+            min = m;
+            std::copy(par, par + 6, parmin);
+            std::fflush(stdout);
+            std::printf(
+                "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     "
+                "%.19Lg    %.19Lg\n",
+                static_cast<long long>(i), mid_transit_time(par, period), par[1], degrees(par[2]),
+                par[4], par[5], inclination_degrees(par[3]), t, m);
+        }
+    }
+
+    std::copy(parmin, parmin + 6, par);
+    der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+    long double linf[4], ld[3];
+    fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
+    linfit2ld(ld, linf, lflag);
+    const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);
+    long double shown[6];
+    report_values(par, period, shown);
+
+    std::fflush(stdout);
+    PrintReport(stdout, shown, ld, period, m, "\n\n\n");
+
+    bool written = true;
+    if (result_file) {
+        std::FILE* out = std::fopen(result_file, "w");
+        if (out) {
+            PrintReport(out, shown, ld, period, m, "\n");
+            written = !std::ferror(out);
+            written = std::fclose(out) == 0 && written;
+        } else {
+            written = false;
+        }
+    }
+
+    // The closing block: 1σ uncertainties in the report's layout.
+    const FitUncertainties unc =
+        fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+    std::fflush(stdout);
+    std::printf(
+        "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
+        "chi_square_reduced when above 1; 0 = not fitted):\n");
+    PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n");
+
+    if (!written) {
+        std::printf("The result file can not be opened.\n");
+        return Leave(kExitUsage);
+    }
+    return Leave(kExitOk);
+}
+
+int Run(int argc, char** argv) {
+    if (argc <= 1) {
+        std::printf("usage: transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]\n");
+        return Leave(kExitUsage);
+    }
+    if (argc == 2) {
+        std::printf("Data file is not specified.");
+        return Leave(kExitUsage);
+    }
+
+    if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) return Leave(kExitUsage);
+    const FitCounts counts = count_fit(pflag, lflag);
+    parnum = counts.parnum;
+    ldnum = counts.ldnum;
+    len = counts.len;
+    if (!read_observations(argv[2], &data, &pnum)) return Leave(kExitUsage);
+    return Fit(argc == 4 ? argv[3] : nullptr);
+}
+
+}  // namespace
+
+int transitlm_main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::printf("The memory for the fit can not be obtained.\n");
+        return Leave(kExitUsage);
+    } catch (const std::length_error&) {  // a size beyond what any allocator can give
+        std::printf("The memory for the fit can not be obtained.\n");
+        return Leave(kExitUsage);
+    }
+}
