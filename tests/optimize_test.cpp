@@ -412,3 +412,31 @@ TEST(LevenbergMarquardtDeathTest, SingularSystemsEndTheRun) {
     long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
     EXPECT_EXIT(lm_step(zero_row, data, 2, par, 16, 1, 0.0L), testing::ExitedWithCode(1), "");
 }
+
+// A program that runs fits in-process replaces the process exit by its own stop; the message
+// comes first, as it does before the exit.
+namespace {
+struct Stopped {
+    int status;
+};
+void ThrowStop(int status) { throw Stopped{status}; }
+}  // namespace
+
+TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
+    const SingularStopHandler previous = set_singular_stop_handler(ThrowStop);
+    ASSERT_NE(previous, nullptr);
+    const long double zero_column[4] = {1.0L, 0.0L, 1.0L, 0.0L};
+    const long double data[6] = {0, 1, 1, 1, 1, 1};
+    long double c[1];
+    int status = -1;
+    testing::internal::CaptureStdout();
+    try {
+        fitted_lin(c, data, zero_column, 2, 0, 3);
+    } catch (const Stopped& stop) {
+        status = stop.status;
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(set_singular_stop_handler(previous), &ThrowStop);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "null det linfit \n");
+}
