@@ -1,11 +1,20 @@
-# Thin wrapper over CMake: `make run` fits the bundled example, `make test` runs every test.
+# Thin wrapper over CMake: `make run` fits the bundled example, `make test` runs every test,
+# `make sanitize` runs every test built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# `make fuzz` runs each libFuzzer target for FUZZ_SECONDS.
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 # Medians of five runs of every benchmark; add e.g. --benchmark_filter=Fit to choose.
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= load_input load_table transitlm_main
+# Extra libFuzzer flags, e.g. FUZZ_FLAGS=-runs=10000000 (a run then ends at whichever comes first).
+FUZZ_FLAGS ?=
 
-.PHONY: all build run test bench clean
+.PHONY: all build run test bench sanitize fuzz clean
 
 all: build
 
@@ -24,5 +33,31 @@ test: build
 bench: build
 	@set -e; for b in $(BUILD)/*_bench; do echo "== $$b"; $$b $(BENCH_FLAGS); done
 
+$(SANITIZE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANITIZE_BUILD) -DTRANSITLM_SANITIZE=ON
+
+# A sanitizer report ends the program with a status of its own (86 AddressSanitizer and leaks,
+# 87 UndefinedBehaviorSanitizer), which no test takes for one of the tool's statuses.
+# SANITIZE_TESTS=regex limits the run to the tests whose names match (ctest -R).
+sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=exitcode=87:print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS) $(if $(SANITIZE_TESTS),-R '$(SANITIZE_TESTS)')
+
+$(FUZZ_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ_BUILD) -DTRANSITLM_FUZZ=ON -DCMAKE_CXX_COMPILER=$(FUZZ_CXX)
+
+# Each target starts from its seed corpus (read only) and keeps what it learns in
+# $(FUZZ_BUILD)/corpus/NAME; inputs that fail land in $(FUZZ_BUILD)/findings/.
+fuzz: $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings; \
+	    echo "== $$t ($(FUZZ_SECONDS) s)"; \
+	    ./$(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=30 \
+	        -dict=tests/fuzz/$$t.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- \
+	        -print_final_stats=1 $(FUZZ_FLAGS) $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t; \
+	done
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

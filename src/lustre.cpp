@@ -574,6 +574,14 @@ constexpr long double kJ1 = 0.2396280469471184414879845L;
 constexpr int kNodes = 16;
 constexpr long double kMaxPanel = 0.5L;  // widest panel of the graded sweep, in θ
 
+// A sweep's panels are at most ½ wide (four cover [0, π/2]), or μ² doubles across them (from
+// the first node past a crossing, where μ² is at least about D·2^-62, up to K: some 66 panels),
+// or ρ² halves (from n + D down to n, |δ − p| being at least an ulp: log2(1 + D/n) ≤ 130
+// panels). The worst sweeps met take 148 panels (δ and p an ulp apart) and 64 (δ + p an ulp
+// from 1). The cap makes the bound hold whatever the rounding: a sweep that reaches it gives
+// its last panel a NaN lower end, which ends the loop and carries into the result.
+constexpr int kMaxSweepPanels = 1024;
+
 // Fourth root as the square root of a square root.
 long double QuarterRoot(long double x) { return sqrtl(sqrtl(x)); }
 
@@ -597,13 +605,14 @@ Limb MakeLimb(long double delta, long double r) {
 // lower end is clamped at 0.
 template <class Panel>
 void SweepL3(const Limb& g, long double X1, Panel&& panel) {
-    while (X1 > 0) {
+    for (int panels = 1; X1 > 0; ++panels) {
         const long double X0 = X1;
         X1 = Max(X0 - kMaxPanel, 0.0L);
         const long double s = sinl(X0);
         const long double T = g.D * (s * s);  // ρ²(X0) = n + T
         if (2 * T - g.K > 0) X1 = Max(X1, asinl(sqrtl((2 * T - g.K) / g.D)));
         if (g.n > 0 && T - g.n > 0) X1 = Max(X1, asinl(sqrtl((T - g.n) / (2 * g.D))));
+        if (panels == kMaxSweepPanels) X1 = std::numeric_limits<long double>::quiet_NaN();
         panel(X1, X0);
     }
 }
@@ -675,11 +684,12 @@ long double L3TouchingSum(const Limb& g, long double X1, long double X0) {
 // The lower end is clamped at 0 as in SweepL3.
 template <class Panel>
 void SweepLimb(long double kappa, long double X1, Panel&& panel) {
-    while (X1 > 0) {
+    for (int panels = 1; X1 > 0; ++panels) {
         const long double X0 = X1;
         X1 = Max(X0 - kMaxPanel, 0.0L);
         const long double s = sinl(X0);
         if (2 * (s * s) - kappa > 0) X1 = Max(X1, asinl(sqrtl(2 * (s * s) - kappa)));
+        if (panels == kMaxSweepPanels) X1 = std::numeric_limits<long double>::quiet_NaN();
         panel(X1, X0);
     }
 }
@@ -844,6 +854,21 @@ constexpr int kPhminMaxPasses = 4096;            // fixed-point passes before th
 constexpr int kPhminScan = 128;                  // samples of the front half-orbit
 constexpr int kPhminBisections = 128;            // halvings of the sampled bracket
 
+// The point that splits a bisection bracket: its middle, unless the ends differ in magnitude by
+// more than a factor of 4. That happens only at the cusp E = 0 for |e| near 1, where f is flat
+// to working precision over a bracket far wider than a tiny root (|E| ≈ |x|/(1 - |e|) can lie
+// hundreds of binades below the bracket); there the bracket is split at 0 if it holds 0, and
+// else at the middle of the exponents, so that any root is reached in a few dozen passes.
+long double BracketSplit(long double a, long double b) {
+    if ((a < 0.0L && b > 0.0L) || (a > 0.0L && b < 0.0L)) return 0.0L;
+    const long double lo = std::fmin(std::fabs(a), std::fabs(b));
+    const long double hi = std::fmax(std::fabs(a), std::fabs(b));
+    if (hi <= 4 * lo) return (a + b) / 2;
+    const int lo_exp =
+        lo == 0.0L ? std::ilogb(std::numeric_limits<long double>::denorm_min()) : std::ilogb(lo);
+    return std::copysign(std::ldexp(1.0L, (lo_exp + std::ilogb(hi)) / 2), a + b);
+}
+
 // Whether sinl(h) > 0, that is, whether h lies strictly between 2kπ and (2k + 1)π. Away from
 // the multiples of π the position of h/π between two whole numbers tells without a sine; there
 // the sine is at least sin(π·2^-20) and its sign beyond doubt. Near them, and for |h| so large
@@ -948,7 +973,10 @@ long double KeplerSolve(long double x, long double e, int* newton, int* bisectio
         long double m;
         do {
             ++*bisection;
-            m = (x1 + x2) / 2;
+            m = BracketSplit(x1, x2);
+            // No long double left between the ends (adjacent subnormals are relatively far
+            // apart): every further pass would give this m again.
+            if (m == x1 || m == x2) break;
             const long double r = m - e * sinl(m) - x;
             if (r == 0.0L) break;  // exact root
             if ((d1 > 0.0L) == (r < 0.0L)) {
@@ -1076,6 +1104,9 @@ long double PhaseMinSolve(long double e, long double w, long double ci, int* pas
                           int* fallback) {
     *passes = 0;
     *fallback = 0;
+    // Values that are not finite pass through as NaN; the direct search would pick a sample.
+    if (!std::isfinite(e) || !std::isfinite(w) || !std::isfinite(ci))
+        return std::numeric_limits<long double>::quiet_NaN();
     const long double sqe = sqrtl(1.0L - e * e);
     const long double root_ratio = sqrtl((1.0L - e) / (1.0L + e));      // tan(E/2) / tan(ν/2)
     const long double inv_root_ratio = sqrtl((1.0L + e) / (1.0L - e));  // tan(ν/2) / tan(E/2)

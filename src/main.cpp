@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "driver.h"
 #include "lustre.h"
 #include "optimize.h"
 
@@ -147,7 +148,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int transitlm_main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
@@ -158,3 +159,8 @@ int main(int argc, char** argv) {
         return Leave(kExitUsage);
     }
 }
+
+// The library build of this unit (in-process runs, fuzzing) leaves main() out.
+#ifndef TRANSITLM_NO_MAIN
+int main(int argc, char** argv) { return transitlm_main(argc, argv); }
+#endif

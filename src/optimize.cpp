@@ -500,14 +500,26 @@ constexpr long double kLf[3] = {-1.0471975511965977461L, -0.52359877559829887307
 
 constexpr int kMaxUnknowns = 6 + kMaxCoefficients;  // parameters and coefficients
 
+void ExitRun(int status) { std::exit(status); }
+
+SingularStopHandler singular_stop = ExitRun;
+
 // Ends the run on a linear system with a determinant of exactly zero.
 [[noreturn]] void StopSingular(const char* message) {
     std::fputs(message, stdout);
     std::fflush(stdout);
-    std::exit(1);
+    singular_stop(1);
+    std::exit(1);  // a handler that returns still ends the run
 }
 
 }  // namespace
+
+SingularStopHandler set_singular_stop_handler(SingularStopHandler handler) {
+    const SingularStopHandler previous = singular_stop;
+    singular_stop = handler;
+    return previous;
+}
+
 
 namespace {
 

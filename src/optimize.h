@@ -77,6 +77,13 @@ void set_design_threads(int threads);
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
 
+// An exactly singular linear system ends the run: fitted_lin and lm_step print their message
+// ("null det linfit \n", "null det lm"), flush standard output and call the stop handler with
+// exit status 1. The handler is std::exit unless a program that runs fits in-process installs
+// its own, which must not return (it may throw). Returns the handler it replaces.
+using SingularStopHandler = void (*)(int status);
+SingularStopHandler set_singular_stop_handler(SingularStopHandler handler);
+
 // Weighted linear least-squares coefficients of the non-uniform basis terms.
 void fitted_lin(long double* linfit, const long double* data, const long double* lset,
                 std::int64_t pointnum, int parflag, int ldflag);

@@ -414,12 +414,12 @@ TEST(LevenbergMarquardtDeathTest, SingularSystemsEndTheRun) {
 }
 
 TEST(FitRun, BestSetRule) {
-    EXPECT_TRUE(improves_best(1, NAN, NAN));      // the first step is always recorded
+    EXPECT_TRUE(improves_best(1, NAN, NAN));  // the first step is always recorded
     EXPECT_TRUE(improves_best(1, 5.0L, 1.0L));
     EXPECT_TRUE(improves_best(2, 0.5L, 1.0L));
-    EXPECT_FALSE(improves_best(2, 1.0L, 1.0L));   // a tie keeps the earlier set
-    EXPECT_FALSE(improves_best(2, NAN, 1.0L));    // NaN is never better
-    EXPECT_TRUE(improves_best(3, 7.0L, NAN));     // a NaN best gives way to a number
+    EXPECT_FALSE(improves_best(2, 1.0L, 1.0L));  // a tie keeps the earlier set
+    EXPECT_FALSE(improves_best(2, NAN, 1.0L));   // NaN is never better
+    EXPECT_TRUE(improves_best(3, 7.0L, NAN));    // a NaN best gives way to a number
     EXPECT_FALSE(improves_best(3, NAN, NAN));
 }
 
@@ -442,4 +442,32 @@ TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
         for (int b = 0; b < n; ++b) EXPECT_TRUE(std::isfinite(N[a * n + b])) << a << " " << b;
     }
     EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
+}
+
+// A program that runs fits in-process replaces the process exit by its own stop; the message
+// comes first, as it does before the exit.
+namespace {
+struct Stopped {
+    int status;
+};
+void ThrowStop(int status) { throw Stopped{status}; }
+}  // namespace
+
+TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
+    const SingularStopHandler previous = set_singular_stop_handler(ThrowStop);
+    ASSERT_NE(previous, nullptr);
+    const long double zero_column[4] = {1.0L, 0.0L, 1.0L, 0.0L};
+    const long double data[6] = {0, 1, 1, 1, 1, 1};
+    long double c[1];
+    int status = -1;
+    testing::internal::CaptureStdout();
+    try {
+        fitted_lin(c, data, zero_column, 2, 0, 3);
+    } catch (const Stopped& stop) {
+        status = stop.status;
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(set_singular_stop_handler(previous), &ThrowStop);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "null det linfit \n");
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -25,6 +26,18 @@ constexpr long double kPi = 3.14159265358979323851L;
 bool SameBits(long double a, long double b) {
     if (a == 0.0L && b == 0.0L) return true;
     return std::memcmp(&a, &b, 10) == 0;  // the 80 bits; NaNs must match too
+}
+
+// The bisection's split: the middle, but at Kepler's cusp (ends of very different magnitude)
+// 0 or the middle of the exponents, so that tiny roots are reached.
+long double PlainBracketSplit(long double a, long double b) {
+    if ((a < 0.0L && b > 0.0L) || (a > 0.0L && b < 0.0L)) return 0.0L;
+    const long double lo = std::fmin(std::fabs(a), std::fabs(b));
+    const long double hi = std::fmax(std::fabs(a), std::fabs(b));
+    if (hi <= 4 * lo) return (a + b) / 2;
+    const int lo_exp =
+        lo == 0.0L ? std::ilogb(std::numeric_limits<long double>::denorm_min()) : std::ilogb(lo);
+    return std::copysign(std::ldexp(1.0L, (lo_exp + std::ilogb(hi)) / 2), a + b);
 }
 
 // Kepler's equation as it was first solved: the sign of sin(x/2) from sinl, a sincosl at every
@@ -108,7 +121,8 @@ long double PlainKepler(long double x, long double e) {
         long double m;
         do {
             ++*bisection;
-            m = (x1 + x2) / 2;
+            m = PlainBracketSplit(x1, x2);
+            if (m == x1 || m == x2) break;
             const long double r = m - e * sinl(m) - x;
             if (r == 0.0L) break;  // exact root
             if ((d1 > 0.0L) == (r < 0.0L)) {

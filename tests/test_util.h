@@ -21,6 +21,20 @@ inline long double UlpDistance(long double a, long double b) {
     return std::fabs(a - b) / std::ldexp(1.0L, std::ilogb(big) - 63);
 }
 
+// Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
+// more address space than any `ulimit -v` leaves, so a tool run under such a limit cannot start.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 constexpr long double kUlps4 = 4.0L;
 constexpr long double kUlps16 = 16.0L;
 
