@@ -137,13 +137,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// The value after the name on the report line that starts with `name`.
-long double ReportValue(const std::string& out, const std::string& name) {
-    const std::size_t at = out.find("\n" + name);
-    const std::size_t from = (out.compare(0, name.size(), name) == 0) ? 0 : at + 1;
-    return std::strtold(out.c_str() + from + name.size(), nullptr);
-}
-
 }  // namespace
 
 TEST(CliFit, ReportOfTheStartingSetMatchesTheModelChain) {

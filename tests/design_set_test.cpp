@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr long double kPi = 3.14159265358979323851L;
 constexpr long double kThreePiOver2 = 4.712388980384689857694L;
 
 enum PointKind { kBehind, kBeyondContact, kCrossing, kInside, kCentral, kKinds };

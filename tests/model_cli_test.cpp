@@ -19,13 +19,6 @@ CliResult RunModel(std::initializer_list<std::string> args) {
 
 const std::string kExampleTable = std::string(SOURCE_DIR) + "/examples/hotjupiter.txt";
 
-// The number after `key` in a report of transitlm.
-long double ReportValue(const std::string& report, const std::string& key) {
-    const std::size_t at = report.find(key);
-    if (at == std::string::npos) return NAN;
-    return std::strtold(report.c_str() + at + key.size(), nullptr);
-}
-
 // Rows of the table: time, flux, uncertainty, model, residual, folded time.
 std::vector<std::vector<long double>> ReadRows(const std::string& text, std::string* header) {
     std::vector<std::vector<long double>> rows;

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr long double kPi = 3.14159265358979323851L;
 constexpr long double kPeriod = 3.0L;
 
 using Params = std::array<long double, 6>;  // φ0, e, ω [rad], cos² i, rsun, rplanet

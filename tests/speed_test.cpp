@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr long double kPi = 3.14159265358979323851L;
 
 // Equal to the last bit; zeros may differ in sign (they do: -(-0·x)/R against a stored +0).
 bool SameBits(long double a, long double b) {

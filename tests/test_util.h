@@ -1,5 +1,5 @@
-// Helpers shared by the tests: distances in units in the last place, named tolerances, and
-// running the built tool on files in a temporary directory.
+// Helpers shared by the tests: distances in units in the last place, named tolerances, a few
+// independent numerical tools, and running the built tools on files in a temporary directory.
 #pragma once
 
 #include <sys/wait.h>
@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // Distance of a and b in units in the last place of the larger one (64-bit significand).
 inline long double UlpDistance(long double a, long double b) {
@@ -21,22 +21,57 @@ inline long double UlpDistance(long double a, long double b) {
     return std::fabs(a - b) / std::ldexp(1.0L, std::ilogb(big) - 63);
 }
 
-// Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
-// more address space than any `ulimit -v` leaves, so a tool run under such a limit cannot start.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 constexpr long double kUlps4 = 4.0L;
 constexpr long double kUlps16 = 16.0L;
+constexpr long double kPi = 3.14159265358979323846264338327950288L;  // rounds to π to 64 bits
+
+// Long doubles to all their digits, for failure messages.
+inline std::string Show(std::initializer_list<long double> values) {
+    std::string s;
+    char buf[40];
+    for (long double v : values) {
+        std::snprintf(buf, sizeof buf, " %.21Lg", v);
+        s += buf;
+    }
+    return s;
+}
+
+// f'(0) by the five-point central difference of step h: the error is O(h⁴), so a lost factor or
+// sign shows as an O(1) miss.
+template <class F>
+long double FivePoint(F f, long double h) {
+    return (8 * (f(h) - f(-h)) - (f(2 * h) - f(-2 * h))) / (12 * h);
+}
+
+// ∫_a^b f by the tanh-sinh rule of step h. f(da, db) receives the abscissa as its distances from
+// both ends, formed without cancellation, so that end-point singularities (square and fourth
+// roots) are sampled cleanly and the rule converges double-exponentially. Compensated sum.
+template <class F>
+long double TanhSinh(F f, long double a, long double b, long double h = 0x1p-6L) {
+    const long double half = (b - a) / 2;
+    long double sum = 0.0L, comp = 0.0L;
+    for (long double t = -4; t <= 4; t += h) {
+        const long double u = kPi / 2 * sinhl(t);
+        const long double w = half * kPi / 2 * coshl(t) / (coshl(u) * coshl(u));
+        const long double da = 2 * half / (1 + expl(-2 * u)), db = 2 * half / (1 + expl(2 * u));
+        if (!(da > 0 && db > 0)) continue;
+        const long double yk = w * f(da, db) - comp, next = sum + yk;
+        comp = (next - sum) - yk;
+        sum = next;
+    }
+    return h * sum;
+}
+
+// Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
+// more address space than any `ulimit -v` leaves, so a tool run under such a limit cannot start.
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 // A directory under /tmp that lives as long as the object.
 class TempDir {
@@ -47,8 +82,7 @@ class TempDir {
         path_ = made ? made : "/tmp";
     }
     ~TempDir() {
-        const std::string cmd = "rm -rf '" + path_ + "'";
-        if (path_ != "/tmp") (void)std::system(cmd.c_str());
+        if (path_ != "/tmp") (void)std::system(("rm -rf '" + path_ + "'").c_str());
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -57,16 +91,14 @@ class TempDir {
     // Writes `text` (bytes as given) to a file of this directory; returns its path.
     std::string Write(const std::string& name, const std::string& text) const {
         const std::string file = path_ + "/" + name;
-        std::ofstream out(file, std::ios::binary);
-        out << text;
+        std::ofstream(file, std::ios::binary) << text;
         return file;
     }
     std::string Read(const std::string& name) const { return ReadFile(path_ + "/" + name); }
 
     static std::string ReadFile(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
         std::ostringstream all;
-        all << in.rdbuf();
+        all << std::ifstream(file, std::ios::binary).rdbuf();
         return all.str();
     }
 
@@ -86,7 +118,7 @@ inline std::string ShellQuote(const std::string& s) {
 }
 
 // Runs `program` with the given arguments; standard error is discarded.
-inline CliResult RunProgram(const std::string& program, std::initializer_list<std::string> args,
+inline CliResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& prefix = "") {
     std::string cmd = prefix + ShellQuote(program);
     for (const auto& a : args) cmd += " " + ShellQuote(a);
@@ -102,6 +134,14 @@ inline CliResult RunProgram(const std::string& program, std::initializer_list<st
     return res;
 }
 
-inline CliResult RunTool(std::initializer_list<std::string> args, const std::string& prefix = "") {
+inline CliResult RunTool(const std::vector<std::string>& args, const std::string& prefix = "") {
     return RunProgram(TRANSITLM_BIN, args, prefix);
+}
+
+// The number after `name` on the first line of a report that starts with it, or NaN.
+inline long double ReportValue(const std::string& out, const std::string& name) {
+    std::size_t at = out.compare(0, name.size(), name) == 0 ? 0 : out.find("\n" + name);
+    if (at == std::string::npos) return NAN;
+    if (out[at] == '\n') ++at;
+    return std::strtold(out.c_str() + at + name.size(), nullptr);
 }
