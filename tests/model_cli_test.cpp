@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,39 +14,29 @@
 
 namespace {
 
-CliResult RunModel(std::initializer_list<std::string> args) {
+CliResult RunModel(const std::vector<std::string>& args) {
     return RunProgram(TRANSITLM_MODEL_BIN, args);
 }
 
 const std::string kExampleTable = std::string(SOURCE_DIR) + "/examples/hotjupiter.txt";
 
-// Rows of the table: time, flux, uncertainty, model, residual, folded time.
+// Rows of the table: time, flux, uncertainty, model, residual, folded time; the header apart.
 std::vector<std::vector<long double>> ReadRows(const std::string& text, std::string* header) {
     std::vector<std::vector<long double>> rows;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.empty()) continue;
-        if (line[0] == '#') {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 1, "#") == 0) {
             *header += line;
             continue;
         }
-        std::vector<long double> row;
-        const char* p = line.c_str();
-        for (char* next; row.size() < 7; p = next) {
-            const long double v = std::strtold(p, &next);
-            if (next == p) break;
-            row.push_back(v);
-        }
-        rows.push_back(row);
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (long double v; fields >> v;) rows.back().push_back(v);
     }
     return rows;
 }
 
-// ---- a minimal XML reader: enough to prove a figure well formed and to count its parts ----
+// ---- a strict reader of the XML a figure uses, enough to prove it well formed and count its parts
 
 struct XmlNode {
     std::string name;
@@ -54,38 +45,32 @@ struct XmlNode {
     std::string text;  // character data of this element and its descendants, entities kept
 };
 
+// Refuses unbalanced or crossed tags, unquoted, unseparated or repeated attributes, a raw '<'
+// or an unknown entity, and anything but blanks and comments beside the one root element.
 class XmlReader {
    public:
-    // False, with the reason, on unbalanced or crossed tags, unquoted or repeated attributes,
-    // a raw '<' or an unknown entity, text outside the one root element.
-    bool Parse(const std::string& doc, XmlNode* root, std::string* error) {
+    bool Parse(const std::string& doc, XmlNode* root) {
         s_ = doc;
-        i_ = 0;
-        if (s_.compare(0, 5, "<?xml") == 0 && !SkipPast("?>")) return Fail("declaration", error);
-        SkipMisc();
-        if (!Element(root)) return Fail(error_, error);
-        SkipMisc();
-        if (i_ != s_.size()) return Fail("content after the root element", error);
-        return true;
+        if (s_.compare(0, 5, "<?xml") == 0 && !SkipPast("?>")) return false;
+        return Misc() && Element(root) && Misc() && i_ == s_.size();
     }
+    std::size_t position() const { return i_; }
 
    private:
-    bool Fail(const std::string& why, std::string* error) {
-        *error = why + " at byte " + std::to_string(i_);
-        return false;
-    }
     bool SkipPast(const char* end) {
         const std::size_t at = s_.find(end, i_);
-        if (at == std::string::npos) return false;
-        i_ = at + std::strlen(end);
-        return true;
+        i_ = at == std::string::npos ? s_.size() : at + std::strlen(end);
+        return at != std::string::npos;
     }
-    void SkipMisc() {
-        for (;;) {
-            while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
-            if (s_.compare(i_, 4, "<!--") == 0 && SkipPast("-->")) continue;
-            return;
-        }
+    bool Blanks() {
+        const std::size_t before = i_;
+        while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
+        return i_ > before;
+    }
+    bool Misc() {  // blanks and comments
+        while (Blanks() || s_.compare(i_, 4, "<!--") == 0)
+            if (s_.compare(i_, 4, "<!--") == 0 && !SkipPast("-->")) return false;
+        return true;
     }
     std::string Name() {
         const std::size_t start = i_;
@@ -94,83 +79,57 @@ class XmlReader {
             ++i_;
         return s_.substr(start, i_ - start);
     }
-    bool Entity() {  // at '&'
+    bool Entity() {  // from '&' to its ';'
+        static const std::regex known("amp|lt|gt|quot|apos|#[0-9]+|#x[0-9a-fA-F]+");
         const std::size_t semi = s_.find(';', i_);
-        if (semi == std::string::npos) return false;
-        const std::string ref = s_.substr(i_ + 1, semi - i_ - 1);
-        const bool ok = ref == "amp" || ref == "lt" || ref == "gt" || ref == "quot" ||
-                        ref == "apos" ||
-                        (ref.size() > 1 && ref[0] == '#' &&
-                         ref.find_first_not_of("0123456789", 1) == std::string::npos) ||
-                        (ref.size() > 2 && ref.compare(0, 2, "#x") == 0 &&
-                         ref.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos);
-        i_ = semi + 1;
+        if (semi == std::string::npos || semi - i_ > 10) return false;
+        const bool ok = std::regex_match(s_.substr(i_ + 1, semi - i_ - 1), known);
+        i_ = semi;
         return ok;
     }
     bool Element(XmlNode* node) {
-        if (i_ >= s_.size() || s_[i_] != '<') return Err("expected an element");
-        ++i_;
-        node->name = Name();
-        if (node->name.empty()) return Err("element without a name");
-        for (;;) {
-            const std::size_t before = i_;
-            while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
+        if (s_.compare(i_++, 1, "<") != 0 || (node->name = Name()).empty()) return false;
+        for (;;) {  // attributes
+            const bool separated = Blanks();
             if (s_.compare(i_, 2, "/>") == 0) {
                 i_ += 2;
                 return true;
             }
-            if (i_ < s_.size() && s_[i_] == '>') {
+            if (s_.compare(i_, 1, ">") == 0) {
                 ++i_;
                 break;
             }
-            if (i_ == before) return Err("attributes must be separated by blanks");
             const std::string attr = Name();
-            if (attr.empty() || s_.compare(i_, 1, "=") != 0) return Err("bad attribute");
-            ++i_;
-            const char quote = i_ < s_.size() ? s_[i_] : 0;
-            if (quote != '"' && quote != '\'') return Err("unquoted attribute");
+            if (!separated || attr.empty() || s_.compare(i_, 1, "=") != 0) return false;
+            const char quote = ++i_ < s_.size() ? s_[i_] : 0;
+            if (quote != '"' && quote != '\'') return false;
             const std::size_t start = ++i_;
-            while (i_ < s_.size() && s_[i_] != quote) {
-                if (s_[i_] == '<') return Err("'<' in an attribute");
-                if (s_[i_] != '&')
-                    ++i_;
-                else if (!Entity())
-                    return Err("bad entity in an attribute");
-            }
-            if (i_ >= s_.size()) return Err("unterminated attribute");
-            if (!node->attrs.emplace(attr, s_.substr(start, i_ - start)).second)
-                return Err("repeated attribute " + attr);
-            ++i_;
+            for (; i_ < s_.size() && s_[i_] != quote; ++i_)
+                if (s_[i_] == '<' || (s_[i_] == '&' && !Entity())) return false;
+            if (i_ >= s_.size() ||
+                !node->attrs.emplace(attr, s_.substr(start, i_++ - start)).second)
+                return false;
         }
         for (;;) {  // content
-            if (i_ >= s_.size()) return Err("unclosed element " + node->name);
+            if (i_ >= s_.size()) return false;
             if (s_.compare(i_, 4, "<!--") == 0) {
-                if (!SkipPast("-->")) return Err("unterminated comment");
+                if (!SkipPast("-->")) return false;
             } else if (s_.compare(i_, 2, "</") == 0) {
                 i_ += 2;
-                if (Name() != node->name || s_.compare(i_, 1, ">") != 0)
-                    return Err("crossed end tag in " + node->name);
-                ++i_;
-                return true;
+                return Name() == node->name && s_.compare(i_++, 1, ">") == 0;
             } else if (s_[i_] == '<') {
                 node->children.emplace_back();
                 if (!Element(&node->children.back())) return false;
                 node->text += node->children.back().text;
-            } else if (s_[i_] == '&') {
-                const std::size_t start = i_;
-                if (!Entity()) return Err("bad entity in text");
-                node->text += s_.substr(start, i_ - start);
             } else {
-                node->text += s_[i_++];
+                const std::size_t start = i_;
+                if (s_[i_] == '&' && !Entity()) return false;
+                node->text += s_.substr(start, ++i_ - start);
             }
         }
     }
-    bool Err(const std::string& why) {
-        error_ = why;
-        return false;
-    }
 
-    std::string s_, error_;
+    std::string s_;
     std::size_t i_ = 0;
 };
 
@@ -182,36 +141,31 @@ const XmlNode* FindById(const XmlNode& node, const std::string& id) {
     return nullptr;
 }
 
-// The number of markers (circles) in the groups of class "points" below `node`.
-std::size_t CountPoints(const XmlNode& node) {
+// The markers (circles) in the groups of class "points" below `node`, or the drawing commands
+// `cmd` in the paths of class `cls`.
+std::size_t Count(const XmlNode& node, const std::string& cls, char cmd = 0) {
     const auto c = node.attrs.find("class");
     std::size_t n = 0;
-    if (c != node.attrs.end() && c->second == "points")
-        for (const XmlNode& child : node.children) n += child.name == "circle";
-    for (const XmlNode& child : node.children) n += CountPoints(child);
-    return n;
-}
-
-// The number of drawing commands `cmd` in the paths of class `cls` below `node`.
-std::size_t CountPathCommands(const XmlNode& node, const std::string& cls, char cmd) {
-    std::size_t n = 0;
-    const auto c = node.attrs.find("class");
-    if (node.name == "path" && c != node.attrs.end() && c->second == cls)
-        for (char ch : node.attrs.at("d")) n += ch == cmd;
-    for (const XmlNode& child : node.children) n += CountPathCommands(child, cls, cmd);
+    if (c != node.attrs.end() && c->second == cls) {
+        if (cmd == 0)
+            for (const XmlNode& child : node.children) n += child.name == "circle";
+        else if (node.name == "path")
+            for (char ch : node.attrs.at("d")) n += ch == cmd;
+    }
+    for (const XmlNode& child : node.children) n += Count(child, cls, cmd);
     return n;
 }
 
 struct Figure {
     XmlNode root;
-    const XmlNode* upper = nullptr;
-    const XmlNode* lower = nullptr;
+    const XmlNode *upper = nullptr, *lower = nullptr;
 };
 
 // Parses the SVG file; a fault fails the calling test.
 void ReadFigure(const std::string& file, Figure* fig) {
-    std::string error;
-    ASSERT_TRUE(XmlReader().Parse(TempDir::ReadFile(file), &fig->root, &error)) << error;
+    XmlReader reader;
+    ASSERT_TRUE(reader.Parse(TempDir::ReadFile(file), &fig->root))
+        << "at byte " << reader.position();
     EXPECT_EQ(fig->root.name, "svg");
     EXPECT_EQ(fig->root.attrs["xmlns"], "http://www.w3.org/2000/svg");
     fig->upper = FindById(fig->root, "upper-panel");
@@ -223,64 +177,42 @@ void ReadFigure(const std::string& file, Figure* fig) {
 }  // namespace
 
 TEST(ModelCli, XmlReaderRefusesMalformedDocuments) {
-    const char* const bad[] = {"<svg><g></svg>",    "<svg a=1/>",       "<svg a='1' a='2'/>",
-                               "<svg>&nbsp;</svg>", "<svg>a < b</svg>", "<svg/><svg/>",
-                               "<svg><g></g>",      "<svg b=\"<\"/>",   "<svg a='1'b='2'/>"};
-    for (const char* doc : bad) {
+    for (const char* doc : {"<svg><g></svg>", "<svg a=1/>", "<svg a='1' a='2'/>",
+                            "<svg>&nbsp;</svg>", "<svg>a < b</svg>", "<svg/><svg/>", "<svg><g></g>",
+                            "<svg b=\"<\"/>", "<svg a='1'b='2'/>"}) {
         XmlNode root;
-        std::string error;
-        EXPECT_FALSE(XmlReader().Parse(doc, &root, &error)) << doc;
+        EXPECT_FALSE(XmlReader().Parse(doc, &root)) << doc;
     }
     XmlNode root;
-    std::string error;
-    EXPECT_TRUE(
-        XmlReader().Parse("<?xml version=\"1.0\"?>\n<svg a='&amp;&#8722;'><!-- c --><g/>"
-                          "x &lt; y</svg>\n",
-                          &root, &error))
-        << error;
+    EXPECT_TRUE(XmlReader().Parse(
+        "<?xml version=\"1.0\"?>\n<svg a='&amp;&#8722;'><!-- c --><g/>x &lt; y</svg>\n", &root));
 }
 
+// Usage and output errors (the name is checked before either file is read); upper-case
+// extensions are accepted.
 TEST(ModelCli, UsageAndOutputErrors) {
     TempDir dir;
+    const std::string params = dir.Write("p.par", "rsun 0.1\nrplanet 0.01\n");
+    const std::string table = dir.Write("d.txt", "0 1 0.01\n0.5 1 0.01\n");
+    const std::string unwritable = dir.path() + "/no/such/dir/out.svg";
     const struct {
         std::vector<std::string> args;
-        const char* out;
+        std::string out;
     } cases[] = {
         {{}, "usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n"},
         {{"any.par"}, "Data file is not specified."},  // no line feed, as transitlm
         {{"any.par", "any.txt"}, "Output file is not specified.\n"},
-        // The name is checked before either file is read.
         {{"none.par", "none.txt", "fig.png"},
          "The output file name must end in .tsv, .txt or .svg: fig.png\n"},
         {{"none.par", "none.txt", "svg"},
          "The output file name must end in .tsv, .txt or .svg: svg\n"},
+        {{params, table, unwritable}, "The output file can not be written: " + unwritable + "\n"},
     };
     for (const auto& c : cases) {
-        CliResult res{"", -1};
-        switch (c.args.size()) {
-            case 0:
-                res = RunModel({});
-                break;
-            case 1:
-                res = RunModel({c.args[0]});
-                break;
-            case 2:
-                res = RunModel({c.args[0], c.args[1]});
-                break;
-            default:
-                res = RunModel({c.args[0], c.args[1], c.args[2]});
-        }
+        const CliResult res = RunModel(c.args);
         EXPECT_EQ(res.out, c.out) << c.args.size() << " arguments";
         EXPECT_EQ(res.status, 2) << c.out;
     }
-
-    const std::string params = dir.Write("p.par", "rsun 0.1\nrplanet 0.01\n");
-    const std::string table = dir.Write("d.txt", "0 1 0.01\n0.5 1 0.01\n");
-    const std::string unwritable = dir.path() + "/no/such/dir/out.svg";
-    const CliResult res = RunModel({params, table, unwritable});
-    EXPECT_EQ(res.out, "The output file can not be written: " + unwritable + "\n");
-    EXPECT_EQ(res.status, 2);
-    // Upper-case extensions are accepted.
     EXPECT_EQ(RunModel({params, table, dir.path() + "/OUT.SVG"}).status, 0);
 }
 
@@ -304,45 +236,40 @@ TEST(ModelCli, InputErrorsAsTransitlm) {
         {good_params, good_table},
     };
     for (const auto& c : cases) {
-        const std::string out = dir.path() + "/out.tsv";
         const CliResult fit = RunTool({c.params, c.table});
-        const CliResult model = RunModel({c.params, c.table, out});
+        const CliResult model = RunModel({c.params, c.table, dir.path() + "/out.tsv"});
         EXPECT_EQ(model.out, fit.out) << c.params << " " << c.table;
         EXPECT_EQ(model.status, fit.status) << c.params << " " << c.table;
         EXPECT_NE(model.status, 0) << fit.out;
-        EXPECT_FALSE(std::ifstream(out).good()) << "an output file was made for " << fit.out;
+        EXPECT_FALSE(std::ifstream(dir.path() + "/out.tsv").good())
+            << "an output file for " << fit.out;
     }
 }
 
 // The weighted mean squared residual of the table is the reduced chi-square that transitlm
 // reports for the same parameters (an iteration count below 1 evaluates them once), so the
-// model column carries the fit's limb-darkening coefficients and basis, point for point.
+// model column carries the fit's limb-darkening coefficients and basis, point for point: the
+// example near its fit with the quadratic law, an eccentric orbit off the data's with the
+// square-root and linear terms, and a uniform disc (no coefficient fitted).
 TEST(ModelTable, ReproducesTheReducedChiSquare) {
     TempDir dir;
     const char* const params[] = {
-        // the bundled example near its fit, quadratic law
         "tshift 1.5999 f\nperiod 3.2\ninclination 86.94 f\nrsun 0.11507 f\nrplanet 0.013627 f\n"
         "eccentr 0\nperiastr 90\nlin\nquad\niterations 0.5\n",
-        // an eccentric orbit off the data's, square-root and linear terms
         "tshift 1.62\nperiod 3.2\neccentr 0.25 f\nperiastr 40\ninclination 86.5\nrsun 0.12\n"
         "rplanet 0.0135\nlin\nsqrt\niterations 0.5\n",
-        // a uniform disc: no coefficient is fitted
         "tshift 1.6\nperiod 3.2\ninclination 87\nrsun 0.115\nrplanet 0.0138\niterations 0.5\n",
     };
-    const std::vector<std::vector<long double>> input = [] {
-        std::string header;
-        return ReadRows(TempDir::ReadFile(kExampleTable), &header);
-    }();
+    std::string header;
+    const auto input = ReadRows(TempDir::ReadFile(kExampleTable), &header);
     for (const char* text : params) {
         const std::string par = dir.Write("p.par", text);
-        const std::string out = dir.path() + "/m.tsv";
         const CliResult fit = RunTool({par, kExampleTable});
         ASSERT_EQ(fit.status, 0) << fit.out;
-        const CliResult model = RunModel({par, kExampleTable, out});
+        const CliResult model = RunModel({par, kExampleTable, dir.path() + "/m.tsv"});
         ASSERT_EQ(model.status, 0) << model.out;
         EXPECT_EQ(model.out, "");
-
-        std::string header;
+        header.clear();
         const auto rows = ReadRows(dir.Read("m.tsv"), &header);
         EXPECT_EQ(header, "# time\tflux\tuncertainty\tmodel\tresidual\ttime_from_mid_transit");
         ASSERT_EQ(rows.size(), input.size());
@@ -356,19 +283,18 @@ TEST(ModelTable, ReproducesTheReducedChiSquare) {
         }
         const long double chi2 = ReportValue(fit.out, "chi_square_reduced  ");
         EXPECT_LE(std::fabs(sum / rows.size() / chi2 - 1), 1e-17L)  // 19-digit columns
-            << text << "\ntable " << double(sum / rows.size()) << " report " << double(chi2);
+            << text << "\ntable, report" << Show({sum / rows.size(), chi2});
     }
 }
 
 // The last column is t - T0 brought into [-P/2, P/2) by whole periods, T0 the time of
-// mid-transit of the report.
+// mid-transit of the report; times over eight periods either side, some half a period from
+// mid-transit.
 TEST(ModelTable, FoldsTheTimeOnThePeriod) {
     TempDir dir;
-    const std::string par =
-        dir.Write("p.par",
-                  "tshift 1.23\nperiod 2.5\neccentr 0.3\nperiastr 40\ninclination 85\nrsun 0.2\n"
-                  "rplanet 0.02\niterations 0.5\n");
-    // Times over eight periods either side, some half a period from mid-transit.
+    const std::string par = dir.Write("p.par",
+                                      "tshift 1.23\nperiod 2.5\neccentr 0.3\nperiastr 40\n"
+                                      "inclination 85\nrsun 0.2\nrplanet 0.02\niterations 0.5\n");
     std::string table;
     for (int k = -8; k <= 8; ++k)
         for (double offset : {0.0, 1.25, -1.25, 0.3, -1.1, 2.4999}) {
@@ -377,30 +303,29 @@ TEST(ModelTable, FoldsTheTimeOnThePeriod) {
             table += row;
         }
     const std::string data = dir.Write("d.txt", table);
-    const CliResult fit = RunTool({par, data});
-    const long double t0 = ReportValue(fit.out, "tshift   ");
+    const long double t0 = ReportValue(RunTool({par, data}).out, "tshift   "), P = 2.5L;
     ASSERT_EQ(RunModel({par, data, dir.path() + "/m.txt"}).status, 0);
     std::string header;
     const auto rows = ReadRows(dir.Read("m.txt"), &header);
     ASSERT_EQ(rows.size(), 17u * 6);
-    const long double P = 2.5L;
     for (const auto& row : rows) {
-        const long double t = row[0], folded = row[5];
-        EXPECT_GE(folded, -P / 2) << double(t);
-        EXPECT_LT(folded, P / 2) << double(t);
-        const long double periods = (t - t0 - folded) / P;
-        EXPECT_LE(std::fabs(periods - std::round(periods)), 1e-16L) << double(t);
+        EXPECT_GE(row[5], -P / 2) << Show({row[0]});
+        EXPECT_LT(row[5], P / 2) << Show({row[0]});
+        const long double periods = (row[0] - t0 - row[5]) / P;
+        EXPECT_LE(std::fabs(periods - std::round(periods)), 1e-16L) << Show({row[0]});
     }
 }
 
 // Every observation of a short table lies in the window of a long transit: both panels show
-// each point with its error bar, and the model is a curve on a grid finer than the data.
+// each point with its error bar, and the model is a curve on a grid finer than the data. The
+// title carries the reduced chi-square of transitlm's report, to six digits, and the data
+// file's name, escaped.
 TEST(ModelFigure, WellFormedWithBothPanels) {
     TempDir dir;
     const std::string par =
         dir.Write("p.par",
-                  "tshift 0.3\nperiod 1\neccentr 0.3\nperiastr 40\ninclination 80\nrsun 0.45\n"
-                  "rplanet 0.05\nlin\niterations 0.5\n");
+                  "tshift 0.3\nperiod 1\neccentr 0.3\nperiastr 40\n"
+                  "inclination 80\nrsun 0.45\nrplanet 0.05\nlin\niterations 0.5\n");
     std::string table;
     for (int i = 0; i < 240; ++i) {
         char row[96];
@@ -409,73 +334,61 @@ TEST(ModelFigure, WellFormedWithBothPanels) {
                       1 - 0.011 * dip + 0.0008 * std::sin(7.0 * i));
         table += row;
     }
-    const std::string data = dir.Write("d & <x>.txt", table);  // a name to be escaped
-    const std::string out = dir.path() + "/fig.svg";
-    ASSERT_EQ(RunModel({par, data, out}).status, 0);
+    const std::string data = dir.Write("d & <x>.txt", table);
+    ASSERT_EQ(RunModel({par, data, dir.path() + "/fig.svg"}).status, 0);
     Figure fig;
-    ReadFigure(out, &fig);
+    ReadFigure(dir.path() + "/fig.svg", &fig);
     if (HasFatalFailure()) return;
-
     for (const XmlNode* panel : {fig.upper, fig.lower}) {
-        EXPECT_EQ(CountPoints(*panel), 240u);
-        EXPECT_EQ(CountPathCommands(*panel, "errorbars", 'M'), 240u);
-        EXPECT_EQ(CountPathCommands(*panel, "raw", 'M'), 0u);
+        EXPECT_EQ(Count(*panel, "points"), 240u);
+        EXPECT_EQ(Count(*panel, "errorbars", 'M'), 240u);
+        EXPECT_EQ(Count(*panel, "raw", 'M'), 0u);
     }
-    EXPECT_GE(CountPathCommands(*fig.upper, "model", 'L'), 1000u);
-    EXPECT_NE(fig.root.text.find("Relative flux"), std::string::npos);
-    EXPECT_NE(fig.root.text.find("Time from mid-transit"), std::string::npos);
-    EXPECT_EQ(fig.root.text.find("zoomed"), std::string::npos);
-    EXPECT_NE(fig.root.text.find("d &amp; &lt;x&gt;.txt"), std::string::npos);
-
-    // The title carries the reduced chi-square of transitlm's report, to six digits.
+    EXPECT_GE(Count(*fig.upper, "model", 'L'), 1000u);
+    const std::string& text = fig.root.text;
+    for (const char* words : {"Relative flux", "Time from mid-transit", "d &amp; &lt;x&gt;.txt"})
+        EXPECT_NE(text.find(words), std::string::npos) << words;
+    EXPECT_EQ(text.find("zoomed"), std::string::npos);
     char chi2[32];
     std::snprintf(chi2, sizeof chi2, "= %.6Lg",
                   ReportValue(RunTool({par, data}).out, "chi_square_reduced  "));
-    EXPECT_NE(fig.root.text.find(chi2), std::string::npos) << chi2;
+    EXPECT_NE(text.find(chi2), std::string::npos) << chi2;
 }
 
 // The example's transit covers 4% of its orbit: the axis zooms to three transit durations and
 // says so.  The duration found by the program is checked against the closed form for a
-// circular orbit, P/π·asin(√((R* + Rp)² - cos² i)/sin i) with lengths in semi-major axes.
+// circular orbit, P/π·asin(√((R* + Rp)² - cos² i)/sin i) with lengths in semi-major axes. Drawn
+// and left-out points add up to the table; the drawn ones are those within 1.5 durations of
+// three transits, sampled every two minutes.
 TEST(ModelFigure, ZoomsToTheTransit) {
     TempDir dir;
-    const long double rsun = 0.115L, rplanet = 0.0138L, incl = 86.8L, P = 3.2L;
+    const long double rsun = 0.115L, rplanet = 0.0138L, i = 86.8L * kPi / 180, P = 3.2L;
     const std::string par = dir.Write(
         "p.par", "tshift 1.6\nperiod 3.2\ninclination 86.8\nrsun 0.115\nrplanet 0.0138\nlin\n");
-    const std::string out = dir.path() + "/fig.svg";
-    ASSERT_EQ(RunModel({par, kExampleTable, out}).status, 0);
+    ASSERT_EQ(RunModel({par, kExampleTable, dir.path() + "/fig.svg"}).status, 0);
     Figure fig;
-    ReadFigure(out, &fig);
+    ReadFigure(dir.path() + "/fig.svg", &fig);
     if (HasFatalFailure()) return;
-
     const std::string& text = fig.root.text;
     const std::string key = "zoomed to the transit: 3 \u00d7 its duration ";
     const std::size_t at = text.find(key);
     ASSERT_NE(at, std::string::npos) << text;
-    const long double duration = std::strtold(text.c_str() + at + key.size(), nullptr);
-    const long double kPi = 3.14159265358979323851L;
-    const long double i = incl * kPi / 180;
-    const long double chord =
-        std::sqrt((rsun + rplanet) * (rsun + rplanet) - std::cos(i) * std::cos(i));
-    const long double expected = P / kPi * std::asin(chord / std::sin(i));
-    EXPECT_NEAR(double(duration), double(expected), 1e-3 * double(expected));
-
-    // Drawn and left out add up to the table; the drawn ones are those within 1.5 durations.
-    const std::size_t drawn = CountPoints(*fig.upper);
-    const std::size_t left = std::strtoul(text.c_str() + text.find("; ", at) + 2, nullptr, 10);
-    EXPECT_EQ(drawn + left, 6912u);
-    EXPECT_EQ(CountPathCommands(*fig.lower, "errorbars", 'M'), drawn);
-    // Three transits of 1.5 durations either side, sampled every two minutes.
+    const long double chord = sqrtl((rsun + rplanet) * (rsun + rplanet) - cosl(i) * cosl(i));
+    const long double expected = P / kPi * asinl(chord / sinl(i));
+    EXPECT_NEAR(double(std::strtold(text.c_str() + at + key.size(), nullptr)), double(expected),
+                1e-3 * double(expected));
+    const std::size_t drawn = Count(*fig.upper, "points");
+    EXPECT_EQ(drawn + std::strtoul(text.c_str() + text.find("; ", at) + 2, nullptr, 10), 6912u);
+    EXPECT_EQ(Count(*fig.lower, "errorbars", 'M'), drawn);
     EXPECT_NEAR(double(drawn), 3 * 3 * double(expected) * 720, 6);
 }
 
 // Beyond a few thousand points in the window the panels show weighted means in bins over the
-// raw points, drawn faint without error bars; the file stays small.
+// raw points, drawn faint without error bars (dots on the same pixel once); the file stays small.
 TEST(ModelFigure, LargeTablesAreBinned) {
     TempDir dir;
-    const std::string par = dir.Write("p.par",
-                                      "tshift 0.5\nperiod 1\ninclination 75\nrsun 0.45\n"
-                                      "rplanet 0.05\nquad\n");
+    const std::string par =
+        dir.Write("p.par", "tshift 0.5\nperiod 1\ninclination 75\nrsun 0.45\nrplanet 0.05\nquad\n");
     std::string table;
     for (int i = 0; i < 20000; ++i) {
         char row[96];
@@ -490,12 +403,10 @@ TEST(ModelFigure, LargeTablesAreBinned) {
     ReadFigure(out, &fig);
     if (HasFatalFailure()) return;
     for (const XmlNode* panel : {fig.upper, fig.lower}) {
-        const std::size_t bins = CountPathCommands(*panel, "errorbars", 'M');
-        EXPECT_EQ(bins, 150u);  // every bin holds points
-        EXPECT_EQ(CountPoints(*panel), bins);
-        const std::size_t raw = CountPathCommands(*panel, "raw", 'M');
-        EXPECT_GT(raw, 1000u);
-        EXPECT_LE(raw, 20000u);  // dots on the same pixel are drawn once
+        EXPECT_EQ(Count(*panel, "errorbars", 'M'), 150u);  // every bin holds points
+        EXPECT_EQ(Count(*panel, "points"), 150u);
+        EXPECT_GT(Count(*panel, "raw", 'M'), 1000u);
+        EXPECT_LE(Count(*panel, "raw", 'M'), 20000u);
     }
     EXPECT_NE(fig.root.text.find("weighted means in 150 bins"), std::string::npos);
     EXPECT_LT(TempDir::ReadFile(out).size(), 1000000u);
