@@ -170,46 +170,27 @@ TEST(KeplerSolver, EndsOnWorstArguments) {
     }
 }
 
-// S = √(1 - sin² i·sin² u) loses absolute accuracy ~2^-64/S where sin² u is near 1 and the
-// orbit nearly edge-on, so the tolerance widens there.
-TEST(ProjectedSeparation, MatchesCartesianOrbit) {
-    for (long double e : {0.0L, 0.25L, 0.75L}) {
-        for (long double ci : {0.0L, 0.015625L, 0.5L, 1.0L}) {
-            for (long double omega : {-2.0L, 0.5L, 4.0L}) {
-                for (int j = -20; j <= 20; ++j) {
-                    const long double fi = 0.3125L * j;
-                    SCOPED_TRACE("fi, e, ω, cos² i" + Show({fi, e, omega, ci}));
-                    long double d;
-                    const Cartesian ref = CartesianSeparation(fi, e, omega, ci);
-                    EXPECT_EQ(Separation(fi, e, omega, ci, &d), ref.flag);
-                    EXPECT_LE(std::fabs(d - ref.delta), 0x1p-63L * (8 + 2 / ref.S));
-                }
-            }
-        }
-    }
-    // The flag follows the sign of sin u, 0 at u = 0 exactly.
-    long double d;
-    EXPECT_EQ(Separation(0.0L, 0.0L, 0.0L, 0.5L, &d), 0);
-    EXPECT_EQ(Separation(-0x1p-60L, 0.0L, 0.0L, 0.5L, &d), 1);
-    EXPECT_EQ(Separation(0x1p-60L, 0.0L, 0.0L, 0.5L, &d), 0);
-}
-
-// Five-point central differences in long double with steps 2^-12 of the local scale: (1 - e)
-// for the anomaly and e, S = δ/r for ω, S² for cos² i (δ is r·√(cos² u + cos² i·sin² u)), over
-// eccentric, inclined, face-on and edge-on orbits on both halves of the orbit. Truncation and
-// rounding both stay near 1e-13; the kink of δ at an edge-on conjunction (S → 0) is left out.
-TEST(ProjectedSeparation, DerivativesMatchCentralDifferences) {
+// δ and the front flag against the Cartesian position; S = √(1 - sin² i·sin² u) loses absolute
+// accuracy ~2^-64/S where sin² u is near 1 and the orbit nearly edge-on, so the tolerance widens
+// there. The four derivatives against five-point central differences in long double with steps
+// 2^-12 of the local scale: (1 - e) for the anomaly and e, S = δ/r for ω, S² for cos² i (δ is
+// r·√(cos² u + cos² i·sin² u)), over eccentric, inclined, face-on and edge-on orbits on both
+// halves of the orbit. Truncation and rounding both stay near 1e-13; the kink of δ at an
+// edge-on conjunction (S → 0) is left out.
+TEST(ProjectedSeparation, MatchesCartesianOrbitAndCentralDifferences) {
     for (long double e : {0.0L, 0.2L, 0.6L, 0.9L}) {
         for (long double ci : {0.0L, 0.02L, 0.4L, 1.0L}) {
             for (long double omega : {-2.0L, 0.3L, 1.7L, 4.0L}) {
-                for (int j = -12; j <= 12; ++j) {
-                    const long double args[4] = {0.53L * j, e, omega, ci};
+                for (int j = -20; j <= 20; ++j) {
+                    const long double args[4] = {0.3125L * j, e, omega, ci};
+                    SCOPED_TRACE("fi, e, ω, cos² i" + Show({args[0], e, omega, ci}));
                     long double d, g[4];
-                    Separation(args[0], e, omega, ci, &d, g);
-                    const long double S = CartesianSeparation(args[0], e, omega, ci).S;
-                    if (S < 0.02L) continue;
+                    const Cartesian ref = CartesianSeparation(args[0], e, omega, ci);
+                    EXPECT_EQ(Separation(args[0], e, omega, ci, &d, g), ref.flag);
+                    EXPECT_LE(std::fabs(d - ref.delta), 0x1p-63L * (8 + 2 / ref.S));
+                    if (ref.S < 0.02L) continue;
                     for (int k = 0; k < 4; ++k) {
-                        const long double h = 0x1p-12L * (k == 3 ? S * S : (1 - e) * S);
+                        const long double h = 0x1p-12L * (k == 3 ? ref.S * ref.S : (1 - e) * ref.S);
                         if (k == 1 && e < 2 * h) continue;  // e - 2h must stay ≥ 0
                         const long double fd = FivePoint(
                             [&](long double t) {
@@ -219,13 +200,17 @@ TEST(ProjectedSeparation, DerivativesMatchCentralDifferences) {
                             },
                             h);
                         EXPECT_LE(std::fabs(g[k] - fd) / std::fmax(1, std::fabs(g[k])), 1e-11L)
-                            << "derivative " << k << " at fi, e, ω, cos² i"
-                            << Show({args[0], e, omega, ci});
+                            << "derivative " << k;
                     }
                 }
             }
         }
     }
+    // The flag follows the sign of sin u, 0 at u = 0 exactly.
+    long double d;
+    EXPECT_EQ(Separation(0.0L, 0.0L, 0.0L, 0.5L, &d), 0);
+    EXPECT_EQ(Separation(-0x1p-60L, 0.0L, 0.0L, 0.5L, &d), 1);
+    EXPECT_EQ(Separation(0x1p-60L, 0.0L, 0.0L, 0.5L, &d), 0);
 }
 
 // Edge-on at the conjunction δ = r·|cos u| has a kink at δ = 0; the terms 0/0 take 0 and the

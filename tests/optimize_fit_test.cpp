@@ -256,31 +256,11 @@ std::vector<long double> Normalised(int ldflag, const std::vector<long double>& 
     return c;
 }
 
-// A deterministic source of standard normal deviates: SplitMix64 and the Box-Muller transform.
-class Normal {
-   public:
-    explicit Normal(std::uint64_t seed) : state_(seed) {}
-    long double operator()() {
-        const long double u1 = (Next() >> 11) * 0x1p-53L + 0x1p-54L;  // (0, 1)
-        const long double u2 = (Next() >> 11) * 0x1p-53L;
-        return sqrtl(-2 * logl(u1)) * cosl(2 * kPi * u2);
-    }
-
-   private:
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t state_;
-};
-
 // Observations of the model `truth` with law coefficients `u` at `times`, with uncertainty σ
 // and, when `noise` is given, Gaussian noise of that σ added.
 std::vector<long double> LightCurve(const Params& truth, const std::vector<long double>& times,
                                     int ldflag, const std::vector<long double>& u,
-                                    long double sigma, Normal* noise = nullptr) {
+                                    long double sigma, std::mt19937_64* noise = nullptr) {
     const int ldnum = count_fit(0, ldflag).ldnum;
     const std::vector<long double> c = Normalised(ldflag, u),
                                    basis = Design(truth, times, 0, ldflag);
@@ -288,7 +268,7 @@ std::vector<long double> LightCurve(const Params& truth, const std::vector<long 
     for (std::size_t i = 0; i < times.size(); ++i) {
         long double flux = basis[i * ldnum];
         for (int k = 1; k < ldnum; ++k) flux += c[k - 1] * basis[i * ldnum + k];
-        data[3 * i + 1] = noise ? flux + sigma * (*noise)() : flux;
+        data[3 * i + 1] = noise ? flux + sigma * std::normal_distribution<double>()(*noise) : flux;
     }
     return data;
 }
@@ -397,7 +377,7 @@ TEST(FitUncertainties, MatchTheScatterOverNoiseRealisations) {
     // Time of mid-transit, inclination [°], rsun, rplanet, lin, quad.
     const long double want[6] = {kT, 87.0L, truth[4], truth[5], u[0], u[1]};
     long double sum[6] = {}, sum2[6] = {}, quoted[6] = {};
-    Normal noise(12345);
+    std::mt19937_64 noise(12345);
     for (int r = 0; r < realisations; ++r) {
         const std::vector<long double> data = LightCurve(truth, times, ldflag, u, 2e-4L, &noise);
         const FitResult fit = RunFit(truth, data, parflag, ldflag, 10);
