@@ -27,13 +27,10 @@ constexpr long double kPi = 3.14159265358979323846264338327950288L;  // rounds t
 
 // Long doubles to all their digits, for failure messages.
 inline std::string Show(std::initializer_list<long double> values) {
-    std::string s;
-    char buf[40];
-    for (long double v : values) {
-        std::snprintf(buf, sizeof buf, " %.21Lg", v);
-        s += buf;
-    }
-    return s;
+    std::ostringstream s;
+    s.precision(21);
+    for (long double v : values) s << ' ' << v;
+    return s.str();
 }
 
 // f'(0) by the five-point central difference of step h: the error is O(h⁴), so a lost factor or
