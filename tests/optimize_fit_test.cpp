@@ -214,22 +214,19 @@ TEST(DesignSet, FiniteAtEveryKindOfPoint) {
             times[0] = 0.0L;
             ASSERT_EQ(Classify(p, 0.0L), kCentral);
         }
-        std::vector<long double> data;
-        for (long double t : times) data.insert(data.end(), {t, 1.0L, 1e-3L});
+        const std::vector<long double> data = Observations(times, 1e-3L);
         std::vector<long double> lset(fc.len * times.size());
         der_set_norm_ci(lset.data(), data.data(), times.size(), 1.0L, p, 63, 15);
         for (std::size_t i = 0; i < times.size(); ++i) {
+            SCOPED_TRACE("φ0, e, ω, cos² i, rsun, rplanet, t" +
+                         Show({p[0], p[1], p[2], p[3], p[4], p[5], times[i]}));
             const PointKind kind = Classify(p, times[i]);
             ++seen[kind];
             for (int k = 0; k < fc.len; ++k) {
                 const long double v = lset[i * fc.len + k];
-                ASSERT_TRUE(std::isfinite(v))
-                    << "entry " << k << " = " << double(v)
-                    << " at φ0, e, ω, cos² i, rsun, rplanet, t"
-                    << Show({p[0], p[1], p[2], p[3], p[4], p[5], times[i]});
-                if (kind == kBehind) {
-                    EXPECT_EQ(v, k == 0 ? 1.0L : 0.0L) << "entry " << k << " behind the star";
-                }
+                ASSERT_TRUE(std::isfinite(v)) << "entry " << k << " = " << double(v);
+                EXPECT_TRUE(kind != kBehind || v == (k == 0 ? 1.0L : 0.0L))
+                    << "entry " << k << ", behind";
             }
         }
     }
@@ -467,14 +464,10 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
     const Params p = AtT(ToParams(0.3L, 40.0L, 88.0L, 0.1L, 0.012L));
     const long double steps[6] = {0x1p-20L,        0x1p-20L,        0x1p-20L,
                                   p[3] * 0x1p-12L, p[4] * 0x1p-20L, p[5] * 0x1p-20L};
+    // tshift, inclination and the radii (57), with e (59) or ω (61), all six, and the law alone.
     const struct {
         int parflag, ldflag;
-    } cases[] = {{1 | 8 | 16 | 32, 7},
-                 {1 | 2 | 8 | 16 | 32, 7},
-                 {1 | 4 | 8 | 16 | 32, 7},
-                 {63, 7},
-                 {63, 11},
-                 {0, 11}};
+    } cases[] = {{57, 7}, {59, 7}, {61, 7}, {63, 7}, {63, 11}, {0, 11}};
     for (const auto& cs : cases) {
         const std::vector<long double> data = LightCurve(p, times, cs.ldflag, u, sigma);
         const std::vector<long double> c = Normalised(cs.ldflag, u);
