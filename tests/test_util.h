@@ -1,5 +1,5 @@
-// Helpers shared by the tests: distances in units in the last place, named tolerances, a few
-// independent numerical tools, and running the built tools on files in a temporary directory.
+// Helpers shared by the tests: distances in units in the last place, named tolerances, central
+// differences, and running the built tools on files in a temporary directory.
 #pragma once
 
 #include <sys/wait.h>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,25 +39,6 @@ inline std::string Show(std::initializer_list<long double> values) {
 template <class F>
 long double FivePoint(F f, long double h) {
     return (8 * (f(h) - f(-h)) - (f(2 * h) - f(-2 * h))) / (12 * h);
-}
-
-// ∫_a^b f by the tanh-sinh rule of step h. f(da, db) receives the abscissa as its distances from
-// both ends, formed without cancellation, so that end-point singularities (square and fourth
-// roots) are sampled cleanly and the rule converges double-exponentially. Compensated sum.
-template <class F>
-long double TanhSinh(F f, long double a, long double b, long double h = 0x1p-6L) {
-    const long double half = (b - a) / 2;
-    long double sum = 0.0L, comp = 0.0L;
-    for (long double t = -4; t <= 4; t += h) {
-        const long double u = kPi / 2 * sinhl(t);
-        const long double w = half * kPi / 2 * coshl(t) / (coshl(u) * coshl(u));
-        const long double da = 2 * half / (1 + expl(-2 * u)), db = 2 * half / (1 + expl(2 * u));
-        if (!(da > 0 && db > 0)) continue;
-        const long double yk = w * f(da, db) - comp, next = sum + yk;
-        comp = (next - sum) - yk;
-        sum = next;
-    }
-    return h * sum;
 }
 
 // Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
