@@ -107,16 +107,18 @@ void BM_Fit(benchmark::State& state) {
         par[0] = phase_parameter(kTshift + 0.0025L, kPeriod, par);
         der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
         long double best = 0.0L;
-        for (int i = 1; i <= 20; ++i) {
-            lm_step(st.data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L);
-            der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams,
-                            kLinQuad);
-            const long double m =
-                residual(st.data(), c.data.data(), c.points(), kFourParams, kLinQuad);
-            if (i == 1 || m < best) best = m;
-        }
         long double linf[4], ld[3];
         fitted_lin(linf, c.data.data(), st.data(), c.points(), kFourParams, kLinQuad);
+        for (int i = 1; i <= 20; ++i) {
+            lm_step_with(st.data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L,
+                         linf);
+            der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams,
+                            kLinQuad);
+            fitted_lin(linf, c.data.data(), st.data(), c.points(), kFourParams, kLinQuad);
+            const long double m =
+                residual_with(st.data(), c.data.data(), c.points(), kFourParams, kLinQuad, linf);
+            if (i == 1 || m < best) best = m;
+        }
         linfit2ld(ld, linf, kLinQuad);
         benchmark::DoNotOptimize(best);
         benchmark::DoNotOptimize(ld[0]);

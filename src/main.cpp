@@ -71,10 +71,16 @@ int Fit(const char* result_file) {
     long double parmin[6];
     std::copy(par, par + 6, parmin);
     long double min = NAN;
+    // The basis coefficients of the design array in st: each step starts from the array whose
+    // residual the previous iteration formed, so one linear fit serves both.
+    long double linf[kMaxCoefficients];
     for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
-        const long double t = lm_step(st.data(), data.get(), pnum, par, pflag, lflag, inp[kInLm]);
+        if (i == 1) fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
+        const long double t =
+            lm_step_with(st.data(), data.get(), pnum, par, pflag, lflag, inp[kInLm], linf);
         der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
-        const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);
+        fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
+        const long double m = residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
         if (improves_best(i, m, min)) {
             min = m;
             std::copy(par, par + 6, parmin);
@@ -89,10 +95,10 @@ int Fit(const char* result_file) {
 
     std::copy(parmin, parmin + 6, par);
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
-    long double linf[kMaxCoefficients], ld[kMaxCoefficients];
+    long double ld[kMaxCoefficients];
     fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
     linfit2ld(ld, linf, lflag);
-    const long double m = residual(st.data(), data.get(), pnum, pflag, lflag);
+    const long double m = residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
     long double shown[6];
     report_values(par, period, shown);
 

@@ -99,7 +99,7 @@ Evaluation Evaluate(const Input& in) {
     der_set_norm_ci(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag);
     fitted_lin(ev.linf, in.data.get(), lset.data(), in.pnum, 0, in.lflag);
     linfit2ld(ev.ld, ev.linf, in.lflag);
-    ev.chi2 = residual(lset.data(), in.data.get(), in.pnum, 0, in.lflag);
+    ev.chi2 = residual_with(lset.data(), in.data.get(), in.pnum, 0, in.lflag, ev.linf);
     report_values(in.par, P, ev.shown);
     ev.t0 = ev.shown[0];
 

@@ -793,9 +793,15 @@ void linfit2ld(long double* ld, const long double* linfit, int ldflag) {
 
 long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
                      int parflag, int ldflag) {
-    const FitCounts fc = count_fit(parflag, ldflag);
     long double linf[kMaxCoefficients];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    return residual_with(lset, data, pointnum, parflag, ldflag, linf);
+}
+
+long double residual_with(const long double* lset, const long double* data,
+                          std::int64_t pointnum, int parflag, int ldflag,
+                          const long double* linf) {
+    const FitCounts fc = count_fit(parflag, ldflag);
     // One sum of whole terms, formed in the fill.
     const Pair pair = {kTermColumn, 0};
     long double res;
@@ -856,6 +862,12 @@ long double lm_step(const long double* lset, const long double* data, std::int64
                     long double* par, int parflag, int ldflag, long double lambda) {
     long double linf[kMaxCoefficients];
     fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    return lm_step_with(lset, data, pointnum, par, parflag, ldflag, lambda, linf);
+}
+
+long double lm_step_with(const long double* lset, const long double* data,
+                         std::int64_t pointnum, long double* par, int parflag, int ldflag,
+                         long double lambda, const long double* linf) {
     const FitCounts fc = count_fit(parflag, ldflag);
     const int n = fc.parnum + fc.ldnum - 1;
     long double LMatr[kMaxUnknowns * kMaxUnknowns];

@@ -105,6 +105,16 @@ void normal_equations(const long double* lset, const long double* data, std::int
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda);
 
+// The same two with the basis coefficients `linf` that fitted_lin gives for this `lset`, for
+// a caller that has them already: a fit takes each step from the design array whose residual
+// it has just formed, so one linear fit per iteration does for both.
+long double residual_with(const long double* lset, const long double* data,
+                          std::int64_t pointnum, int parflag, int ldflag,
+                          const long double* linf);
+long double lm_step_with(const long double* lset, const long double* data,
+                         std::int64_t pointnum, long double* par, int parflag, int ldflag,
+                         long double lambda, const long double* linf);
+
 // Whether the reduced chi-square m of iteration i (from 1) replaces the best so far, min: the
 // first iteration always does, a tie keeps the earlier set, and a NaN best gives way to the
 // first number.
