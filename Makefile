@@ -24,7 +24,9 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds only the tool it runs.
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target transitlm
 	./$(BUILD)/transitlm examples/hotjupiter.par examples/hotjupiter.txt
 
 test: build

@@ -34,6 +34,7 @@ int lflag = 1;                 // limb-darkening terms: 1 uniform, 2 lin, 4 quad
 int parnum = 0, ldnum = 0, len = 0;
 std::int64_t pnum = 0;                // observations
 std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
+RunOptions options;                   // the keys beyond the twelve
 
 // Names in the report; they are the parameter file's keys, so a result file reads back.
 const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
@@ -144,6 +145,7 @@ int Run(int argc, char** argv) {
     }
 
     if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) return Leave(kExitUsage);
+    if (!read_options(argv[1], &options)) return Leave(kExitUsage);
     const FitCounts counts = count_fit(pflag, lflag);
     parnum = counts.parnum;
     ldnum = counts.ldnum;

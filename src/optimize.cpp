@@ -1066,6 +1066,16 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
     return true;
 }
 
+bool read_options(const char* fnm, RunOptions* options) {
+    *options = RunOptions{};
+    std::string text;
+    if (!ReadWholeFile(fnm, &text)) {
+        std::printf("The input file can not be opened.");
+        return false;
+    }
+    return true;
+}
+
 bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum) {
     long double* raw = nullptr;
     TableError err;

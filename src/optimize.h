@@ -31,6 +31,19 @@ enum InputSlot {
 // 1 when the file cannot be opened or read, 2 when the text holds no "rsun " key.
 int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag);
 
+// ---- keys beyond the twelve ------------------------------------------------------------
+
+// Each capability beyond the fit of the twelve keys is switched on by a key of its own in the
+// same parameter file. Absent keys keep the defaults below, which give the run of the twelve
+// keys, report for report, to the bit. No key name holds "lin", "quad", "sqrt" or "lm", which
+// the reader of the twelve finds anywhere in the text.
+struct RunOptions {
+};
+
+// Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
+// message and returns false.
+bool read_options(const char* fnm, RunOptions* options);
+
 // ---- data table --------------------------------------------------------------------------
 
 // Why a data table was refused, and where.
