@@ -16,6 +16,7 @@
 #include "driver.h"
 #include "lustre.h"
 #include "optimize.h"
+#include "output_file.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ int Fit(const char* result_file) {
                 "%.19Lg    %.19Lg\n",
                 static_cast<long long>(i), mid_transit_time(par, period), par[1], degrees(par[2]),
                 par[4], par[5], inclination_degrees(par[3]), t, m);
+            std::fflush(stdout);  // a log cut short by a kill still ends with the best line
         }
     }
 
@@ -108,13 +110,11 @@ int Fit(const char* result_file) {
 
     bool written = true;
     if (result_file) {
-        std::FILE* out = std::fopen(result_file, "w");
-        if (out) {
-            PrintReport(out, shown, ld, period, m, "\n");
-            written = !std::ferror(out);
-            written = std::fclose(out) == 0 && written;
-        } else {
-            written = false;
+        OutputFile out;
+        written = out.open(result_file);
+        if (written) {
+            PrintReport(out.stream(), shown, ld, period, m, "\n");
+            written = out.commit();
         }
     }
 

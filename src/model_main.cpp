@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "optimize.h"
+#include "output_file.h"
 #include "svgplot.h"
 
 namespace {
@@ -302,12 +303,12 @@ int Run(int argc, char** argv) {
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
     const Evaluation ev = Evaluate(in);
 
-    std::FILE* out = std::fopen(output, "w");
-    bool written = out != nullptr;
-    if (out) {
-        written = kind == OutputKind::kTable ? WriteTable(out, in, ev)
-                                             : WriteFigure(out, in, ev, argv[1], argv[2]);
-        written = std::fclose(out) == 0 && written;
+    OutputFile out;
+    bool written = out.open(output);
+    if (written) {
+        written = kind == OutputKind::kTable ? WriteTable(out.stream(), in, ev)
+                                             : WriteFigure(out.stream(), in, ev, argv[1], argv[2]);
+        written = written && out.commit();  // a failed write is discarded with `out`
     }
     if (!written) {
         std::printf("The output file can not be written: %s\n", output);

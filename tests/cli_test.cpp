@@ -1,5 +1,6 @@
 // End-to-end runs of the built tool: standard output byte for byte and the exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -221,6 +222,43 @@ TEST(CliFit, ResultFileThatCannotBeWritten) {
     const std::string tail = "The result file can not be opened.\n";
     ASSERT_GE(res.out.size(), tail.size());
     EXPECT_EQ(res.out.substr(res.out.size() - tail.size()), tail);
+}
+
+// A result file is replaced whole or not at all: a write that fails (here the file-size limit
+// of the shell, as a full disc would) leaves the earlier result and no temporary file. Special
+// files are written in place: /dev/stdout with standard output in a file gets the result after
+// the report, with nothing overwritten; a FIFO passes it to its reader.
+TEST(CliFit, ResultFileReplacedWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string params = dir.Write("p.par", kFitParams + "iterations 2\n");
+    dir.Write("r.txt", "old\n");
+    const CliResult full =
+        RunTool({params, kExampleTable, dir.path() + "/r.txt"}, "trap '' XFSZ; ulimit -f 0; ");
+    EXPECT_EQ(full.status, 2);
+    const std::string tail = "The result file can not be opened.\n";
+    EXPECT_EQ(full.out.substr(full.out.size() - std::min(full.out.size(), tail.size())), tail);
+    EXPECT_EQ(dir.Read("r.txt"), "old\n");
+    EXPECT_EQ(RunProgram("ls", {"-A", dir.path()}).out, "p.par\nr.txt\n");
+
+    ASSERT_EQ(RunTool({params, kExampleTable, dir.path() + "/r.txt"}).status, 0);
+    const std::string result = dir.Read("r.txt");
+    const std::string tool = ShellQuote(TRANSITLM_BIN) + " " + ShellQuote(params) + " " +
+                             ShellQuote(kExampleTable) + " ";
+    const std::string log = ShellQuote(dir.path() + "/log");
+    ASSERT_EQ(std::system((tool + "/dev/stdout >" + log).c_str()), 0);
+    const std::string logged = dir.Read("log");
+    EXPECT_EQ(logged.find('\0'), std::string::npos);
+    const std::size_t report = logged.find("tshift ");
+    ASSERT_NE(report, std::string::npos);
+    EXPECT_EQ(logged.compare(report, 2 * result.size() + 2, result + "\n\n" + result), 0);
+
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(std::system(("cat " + ShellQuote(fifo) + " >" + log + " & " + tool +
+                           ShellQuote(fifo) + " >/dev/null; wait")
+                              .c_str()),
+              0);
+    EXPECT_EQ(dir.Read("log"), result);
 }
 
 // HD 209458 b, TESS sector 56, started from the shipped file (moved off the published values):
