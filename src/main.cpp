@@ -150,7 +150,7 @@ int Run(int argc, char** argv) {
     parnum = counts.parnum;
     ldnum = counts.ldnum;
     len = counts.len;
-    if (!read_observations(argv[2], &data, &pnum)) return Leave(kExitUsage);
+    if (!read_observations(argv[2], &data, &pnum, &options)) return Leave(kExitUsage);
     return Fit(argc == 4 ? argv[3] : nullptr);
 }
 

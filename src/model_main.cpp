@@ -299,7 +299,7 @@ int Run(int argc, char** argv) {
     if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) return Leave(kExitUsage);
     RunOptions options;
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
-    if (!read_observations(argv[2], &in.data, &in.pnum)) return Leave(kExitUsage);
+    if (!read_observations(argv[2], &in.data, &in.pnum, &options)) return Leave(kExitUsage);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
     const Evaluation ev = Evaluate(in);
 

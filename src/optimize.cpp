@@ -1,5 +1,7 @@
 #include "optimize.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "algebra.h"
+#include "fits_table.h"
 #include "lustre.h"
 
 namespace {
@@ -1066,6 +1069,23 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
     return true;
 }
 
+namespace {
+
+// The word after the first occurrence of `key`: false when the key is absent; an empty word
+// when nothing but blanks follows it on its line.
+bool WordAfterKey(const std::string& text, const char* key, std::string* word) {
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return false;
+    std::size_t begin = at + std::strlen(key);
+    while (begin < text.size() && IsBlank(text[begin])) ++begin;
+    std::size_t end = begin;
+    while (end < text.size() && !IsBlank(text[end]) && text[end] != '\n') ++end;
+    *word = text.substr(begin, end - begin);
+    return true;
+}
+
+}  // namespace
+
 bool read_options(const char* fnm, RunOptions* options) {
     *options = RunOptions{};
     std::string text;
@@ -1073,10 +1093,82 @@ bool read_options(const char* fnm, RunOptions* options) {
         std::printf("The input file can not be opened.");
         return false;
     }
+    if (WordAfterKey(text, "flux_column ", &options->flux_column) && options->flux_column.empty()) {
+        std::printf("The input file names no column after flux_column.\n");
+        return false;
+    }
     return true;
 }
 
-bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum) {
+namespace {
+
+// Whether `fnm` is a regular file that begins like a FITS file.  Anything else (a pipe
+// included, which can be read once only) goes to the table reader.
+bool LooksLikeFits(const char* fnm) {
+    struct stat info;
+    if (stat(fnm, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    std::FILE* f = std::fopen(fnm, "rb");
+    if (!f) return false;
+    char head[9];
+    const std::size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return is_fits_content(head, got);
+}
+
+bool ReadFitsObservations(const char* fnm, const RunOptions& options,
+                          std::unique_ptr<long double[]>* data, std::int64_t* pnum) {
+    std::string bytes, why;
+    FitsTable table;
+    if (!ReadWholeFile(fnm, &bytes)) {
+        std::printf("The data file can not be opened.\n");
+        return false;
+    }
+    if (!read_fits_table(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                         options.flux_column, &table, &why)) {
+        std::printf("The FITS data file %s %s.\n", fnm, why.c_str());
+        return false;
+    }
+    *pnum = static_cast<std::int64_t>(table.rows.size() / 3);
+    data->reset(new long double[table.rows.size()]);
+    std::copy(table.rows.begin(), table.rows.end(), data->get());
+
+    std::fprintf(stderr,
+                 "note: %s: FITS table %s, TIME + %.19Lg as BJD_TDB, %s and %s divided by the "
+                 "median %s %.19Lg, %lld of %lld rows used\n",
+                 fnm, table.extension.c_str(), table.time_zero, table.flux_column.c_str(),
+                 table.error_column.c_str(), table.flux_column.c_str(), table.median,
+                 static_cast<long long>(*pnum), static_cast<long long>(table.total_rows));
+    if (table.quality_rows || table.unusable_rows) {
+        std::string parts;
+        if (table.quality_rows) {
+            parts = std::to_string(table.quality_rows) + " flagged in " + table.quality_column +
+                    (table.quality_mask == -1 ? std::string(" (any bit)")
+                                              : " (mask " + std::to_string(table.quality_mask) +
+                                                    ")");
+        }
+        if (table.unusable_rows) {
+            parts += parts.empty() ? "" : ", ";
+            parts += std::to_string(table.unusable_rows) +
+                     " with a time, flux or uncertainty that is not a finite positive number";
+        }
+        std::fprintf(stderr, "note: %s: %lld rows left out: %s\n", fnm,
+                     static_cast<long long>(table.quality_rows + table.unusable_rows),
+                     parts.c_str());
+    }
+    if (table.time_fix != 0.0L)
+        std::fprintf(stderr,
+                     "note: %s: a Kepler file older than FILEVER 5.0: %.19Lg s (one more after "
+                     "the leap second of 2012 July 1) added to every time, from UTC to TDB\n",
+                     fnm, table.time_fix);
+    return true;
+}
+
+}  // namespace
+
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
+                       const RunOptions* options) {
+    if (LooksLikeFits(fnm))
+        return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum);
     long double* raw = nullptr;
     TableError err;
     const std::int64_t count = load_table(fnm, &raw, &err);

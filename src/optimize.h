@@ -38,6 +38,9 @@ int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag);
 // keys, report for report, to the bit. No key name holds "lin", "quad", "sqrt" or "lm", which
 // the reader of the twelve finds anywhere in the text.
 struct RunOptions {
+    // "flux_column NAME": the flux column of a FITS light curve (its uncertainties in
+    // NAME_ERR) instead of the archive's PDCSAP_FLUX, KSPSAP_FLUX or FLUX.
+    std::string flux_column;
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
@@ -160,9 +163,12 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
 // and returns false.
 bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag, int* lflag);
 
-// Reads the data table; pnum observations of time, flux and uncertainty.  On a refusal prints
-// its message and returns false.
-bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum);
+// Reads the data table; pnum observations of time, flux and uncertainty.  A FITS light curve
+// (recognised by its first card) is read as fits_table.h describes, with the flux column of
+// `options` when given, and its notes go to standard error.  On a refusal prints its message
+// and returns false.
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
+                       const RunOptions* options = nullptr);
 
 // Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
 long double degrees(long double rad);
