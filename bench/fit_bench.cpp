@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "lustre.h"
+#include "constants.h"
 #include "optimize.h"
 
 namespace {
 
-constexpr long double kPi = 3.14159265358979323851L;
 constexpr long double kPeriod = 3.0L;           // days
 constexpr long double kTshift = 1.5L;           // days
 constexpr long double kCadence = 2.0L / 1440;   // days

@@ -3,11 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace {
-
-constexpr long double kPi = 3.14159265358979323851L;  // π rounded to 64 bits
-
-}  // namespace
+#include "constants.h"
 
 // =============================================================================================
 // Carlson's symmetric elliptic integrals
@@ -299,8 +295,6 @@ bool LinearTermHasEllipticPart(long double delta, long double r) {
     return !(rmindelta >= 1.0L || rmindelta <= -1.0L || r <= 0.0L || delta < 0.0L);
 }
 
-constexpr long double kTwoPiOver3 = 2.0943951023931954923L;  // 2π/3
-constexpr long double kPiOver3 = 1.0471975511965977462L;     // π/3
 constexpr long double kL1HalfHalf = 0.60275310675215330836L;  // L1(½, ½) = π/3 - 4/9: k = 1, r = δ
 
 // The stellar centre near the planet's rim, |r - δ| ≤ 2^-24. There n = -4δr/(r - δ)² runs to
@@ -560,11 +554,6 @@ const long double weights_Jacobi1d2[16] = {
 // clang-format on
 
 namespace {
-
-// 4π/5 (the flux of the whole disc) and 2π/5 as 19-digit constants; they lie 1 and 4 ulps from
-// the nearest long double, and the light curves are pinned to exactly these values.
-constexpr long double kFourPiOver5 = 2.513274122871834591L;
-constexpr long double kTwoPiOver5 = 1.256637061435917295L;
 
 // J2 = ∫₀^(π/2) √(cos θ) dθ = √π·Γ(3/4)/(2·Γ(5/4)), and J1 = ∫₀^(π/2) cos 2θ·√(cos θ) dθ = J2/5,
 // each rounded once from the exact value.
@@ -844,8 +833,6 @@ long double D2L3(long double delta, long double r) {
 
 namespace {
 
-constexpr long double kTwoPi = 6.283185307179586477L;         // 2π
-constexpr long double kThreePiOver4 = 2.356194490192344929L;  // 3π/4
 constexpr long double kTolNewton = 0x1p-62L;     // relative step that ends the Newton loop
 constexpr long double kTolBisection = 0x1p-63L;  // relative bracket that ends the bisection
 constexpr long double kTolPhase = 0x1p-63L;      // relative change that ends the phase iteration

@@ -15,12 +15,9 @@
 #include <vector>
 
 #include "algebra.h"
+#include "constants.h"
 #include "fits_table.h"
 #include "lustre.h"
-
-namespace {
-constexpr long double kPi = 3.14159265358979323851L;  // π rounded to 64 bits
-}  // namespace
 
 // =============================================================================================
 // Input files
@@ -296,7 +293,6 @@ long double EvalEccentricity(long double e) {
 }
 long double EvalRsun(long double rsun) { return rsun < kRsunFloor ? kRsunFloor : rsun; }
 
-constexpr long double kTwoPi = 6.283185307179586477L;  // 2π
 
 // Per call: the parameters as the model sees them, the counts, and the screen for points out
 // of transit.
@@ -495,11 +491,7 @@ void der_set_norm_ci(long double* lset, const long double* data, std::int64_t po
 
 namespace {
 
-// Disc integrals of the zero-mean profiles (1 - μ) - 1/3, (1 - μ)² - 1/6 and (1 - √μ) - 1/5
-// are 0; these are -π/3, -π/6, -π/5, the weights of the law coefficients in the normalisation
-// S = π + Σ Lf_b·u_b, looked up by the term's bit (lin, quad, sqrt), not its basis index.
-constexpr long double kLf[3] = {-1.0471975511965977461L, -0.52359877559829887307L,
-                                -0.62831853071795864770L};
+// kLf (constants.h) is looked up by the term's bit (lin, quad, sqrt), not its basis index.
 
 constexpr int kMaxUnknowns = 6 + kMaxCoefficients;  // parameters and coefficients
 
@@ -1037,7 +1029,6 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
 // =============================================================================================
 
 namespace {
-constexpr long double kDegToRad = 0.017453292519943295769L;  // π/180 rounded to 64 bits
 }  // namespace
 
 bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag, int* lflag) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "constants.h"
+
 // Distance of a and b in units in the last place of the larger one (64-bit significand).
 inline long double UlpDistance(long double a, long double b) {
     if (a == b) return 0.0L;
@@ -24,7 +26,6 @@ inline long double UlpDistance(long double a, long double b) {
 
 constexpr long double kUlps4 = 4.0L;
 constexpr long double kUlps16 = 16.0L;
-constexpr long double kPi = 3.14159265358979323846264338327950288L;  // rounds to π to 64 bits
 
 // Long doubles to all their digits, for failure messages.
 inline std::string Show(std::initializer_list<long double> values) {

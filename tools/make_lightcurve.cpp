@@ -10,11 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "constants.h"
 #include "optimize.h"
 
 namespace {
 
-constexpr long double kPi = 3.14159265358979323851L;
 
 // True values of the example.
 constexpr long double kPeriod = 3.2L;            // days
