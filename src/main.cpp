@@ -47,10 +47,20 @@ int Leave(ExitStatus status) {
     return status;
 }
 
+// What the report adds for the linear model: held coefficients carry "fixed", the zero-point
+// (or the trends' mean level) follows the law lines, and the trend's degree, where shown.
+struct LinearLines {
+    int held = 0;            // bits 2 lin, 4 quad, 8 sqrt
+    bool zeropoint = false;  // a zeropoint line
+    long double level = 0;
+    int trend = -1;  // degree on a trend line; -1 no line
+};
+
 // The report's layout: six parameter lines, the period, the law coefficients in use, the
-// reduced chi-square; `tail` ends the chi-square line.
+// linear model's lines, the reduced chi-square; `tail` ends the chi-square line.
 void PrintReport(std::FILE* out, const long double* shown, const long double* coeffs,
-                 long double period, long double chi2, const char* tail) {
+                 long double period, long double chi2, const char* tail,
+                 const LinearLines& linear = LinearLines{}) {
     for (int i = 0; i < 6; ++i) {
         std::fprintf(out, "%s  %.19Lg ", pnames[i], shown[i]);
         if (pflag & (1 << i)) std::fprintf(out, "fitted");
@@ -58,7 +68,11 @@ void PrintReport(std::FILE* out, const long double* shown, const long double* co
     }
     std::fprintf(out, "period  %.19Lg \n", period);
     for (int term = 0, k = 0; term < 3; ++term)
-        if (lflag & (2 << term)) std::fprintf(out, "%s  %.19Lg \n", pnames[7 + term], coeffs[k++]);
+        if (lflag & (2 << term))
+            std::fprintf(out, (linear.held & (2 << term)) ? "%s  %.19Lg fixed\n" : "%s  %.19Lg \n",
+                         pnames[7 + term], coeffs[k++]);
+    if (linear.zeropoint) std::fprintf(out, "zeropoint  %.19Lg \n", linear.level);
+    if (linear.trend >= 0) std::fprintf(out, "trend  %.19Lg \n", (long double)linear.trend);
     std::fprintf(out, "\nchi_square_reduced  %.19Lg %s", chi2, tail);
 }
 
@@ -68,21 +82,38 @@ int Fit(const char* result_file) {
     std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
 
+    // The linear part of the model: the basis coefficients of the design array in st, or with
+    // a zero-point, trends or held coefficients the whole linear model's. Each step starts
+    // from the array whose residual the previous iteration formed, so one linear fit serves
+    // both.
+    LinearModel linear = linear_model(options);
+    const bool extended = linear_model_used(linear);
+    LinearFit lfit;
+    long double linf[kMaxCoefficients];
+    auto solve_linear = [&] {
+        if (!extended) return fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
+        set_windows(&linear, data.get(), pnum, period, par);
+        fitted_linear(&lfit, linear, data.get(), st.data(), pnum, pflag, lflag);
+    };
+    auto chi_square = [&] {
+        return extended ? residual_linear(st.data(), data.get(), pnum, pflag, lflag, linear, lfit)
+                        : residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
+    };
+
     // The best set met so far.  With no step at all (an iteration count below 1 or not a
     // number) the starting set is reported.
     long double parmin[6];
     std::copy(par, par + 6, parmin);
     long double min = NAN;
-    // The basis coefficients of the design array in st: each step starts from the array whose
-    // residual the previous iteration formed, so one linear fit serves both.
-    long double linf[kMaxCoefficients];
     for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
-        if (i == 1) fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
-        const long double t =
-            lm_step_with(st.data(), data.get(), pnum, par, pflag, lflag, inp[kInLm], linf);
+        if (i == 1) solve_linear();
+        const long double t = extended ? lm_step_linear(st.data(), data.get(), pnum, par, pflag,
+                                                        lflag, inp[kInLm], linear, lfit)
+                                       : lm_step_with(st.data(), data.get(), pnum, par, pflag,
+                                                      lflag, inp[kInLm], linf);
         der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
-        fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
-        const long double m = residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
+        solve_linear();
+        const long double m = chi_square();
         if (improves_best(i, m, min)) {
             min = m;
             std::copy(par, par + 6, parmin);
@@ -99,33 +130,45 @@ int Fit(const char* result_file) {
     std::copy(parmin, parmin + 6, par);
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
     long double ld[kMaxCoefficients];
-    fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
-    linfit2ld(ld, linf, lflag);
-    const long double m = residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
+    solve_linear();
+    if (extended)
+        linear2ld(ld, lfit, linear, lflag);
+    else
+        linfit2ld(ld, linf, lflag);
+    const long double m = chi_square();
     long double shown[6];
     report_values(par, period, shown);
+    LinearLines lines;
+    lines.held = linear.held;
+    lines.zeropoint = linear.degree >= 0;
+    lines.level = zeropoint_level(lfit, linear);
+    lines.trend = linear.per_transit ? linear.degree : -1;
 
     std::fflush(stdout);
-    PrintReport(stdout, shown, ld, period, m, "\n\n\n");
+    PrintReport(stdout, shown, ld, period, m, "\n\n\n", lines);
 
     bool written = true;
     if (result_file) {
         OutputFile out;
         written = out.open(result_file);
         if (written) {
-            PrintReport(out.stream(), shown, ld, period, m, "\n");
+            PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
             written = out.commit();
         }
     }
 
     // The closing block: 1σ uncertainties in the report's layout.
     const FitUncertainties unc =
-        fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+        extended ? fit_uncertainties_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                                            linear, m)
+                 : fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+    lines.level = unc.zeropoint;
+    lines.trend = -1;
     std::fflush(stdout);
     std::printf(
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
         "chi_square_reduced when above 1; 0 = not fitted):\n");
-    PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n");
+    PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
 
     if (!written) {
         std::printf("The result file can not be opened.\n");

@@ -69,6 +69,13 @@ struct Evaluation {
     long double t0 = 0;         // time of mid-transit
     long double shown[6] = {};  // the six values in the report's units
     std::vector<long double> model, residual, folded;
+    // With a zero-point or trends: the baseline of every point; the figure draws the data
+    // divided by it.
+    bool baseline = false;
+    std::vector<long double> trend;
+    int held = 0;           // law terms held at a value
+    long double level = 1;  // the zero-point, or the trends' mean level
+    bool per_transit = false;
 };
 
 // Model flux from one point's basis values: the uniform term with coefficient 1, the others
@@ -90,7 +97,7 @@ long double FoldPeriod(long double dt, long double period) {
     return r;
 }
 
-Evaluation Evaluate(const Input& in) {
+Evaluation Evaluate(const Input& in, const RunOptions& options) {
     Evaluation ev;
     const long double P = in.period();
     // Only the value row of the design array is read here, and it does not depend on which
@@ -98,9 +105,25 @@ Evaluation Evaluate(const Input& in) {
     const FitCounts fc = count_fit(0, in.lflag);
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * in.pnum);
     der_set_norm_ci(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag);
-    fitted_lin(ev.linf, in.data.get(), lset.data(), in.pnum, 0, in.lflag);
-    linfit2ld(ev.ld, ev.linf, in.lflag);
-    ev.chi2 = residual_with(lset.data(), in.data.get(), in.pnum, 0, in.lflag, ev.linf);
+    LinearModel linear = linear_model(options);
+    LinearFit fit;
+    ev.held = linear.held;
+    ev.baseline = linear.degree >= 0;
+    ev.trend.assign(in.pnum, 1.0L);
+    if (linear_model_used(linear)) {
+        set_windows(&linear, in.data.get(), in.pnum, P, in.par);
+        fitted_linear(&fit, linear, in.data.get(), lset.data(), in.pnum, 0, in.lflag);
+        linear_basis_coefficients(ev.linf, fit, linear, in.lflag);
+        linear2ld(ev.ld, fit, linear, in.lflag);
+        ev.chi2 = residual_linear(lset.data(), in.data.get(), in.pnum, 0, in.lflag, linear, fit);
+        for (std::int64_t i = 0; i < in.pnum; ++i) ev.trend[i] = baseline_at(fit, linear, i);
+        ev.level = zeropoint_level(fit, linear);
+        ev.per_transit = linear.per_transit;
+    } else {
+        fitted_lin(ev.linf, in.data.get(), lset.data(), in.pnum, 0, in.lflag);
+        linfit2ld(ev.ld, ev.linf, in.lflag);
+        ev.chi2 = residual_with(lset.data(), in.data.get(), in.pnum, 0, in.lflag, ev.linf);
+    }
     report_values(in.par, P, ev.shown);
     ev.t0 = ev.shown[0];
 
@@ -110,6 +133,7 @@ Evaluation Evaluate(const Input& in) {
     for (std::int64_t i = 0; i < in.pnum; ++i) {
         const long double* obs = in.data.get() + 3 * i;
         ev.model[i] = ModelFlux(lset.data() + i * fc.len, fc.ldnum, ev.linf);
+        if (ev.baseline) ev.model[i] = ev.trend[i] * ev.model[i];
         ev.residual[i] = obs[1] - ev.model[i];
         ev.folded[i] = FoldPeriod(obs[0] - ev.t0, P);
     }
@@ -117,11 +141,14 @@ Evaluation Evaluate(const Input& in) {
 }
 
 bool WriteTable(std::FILE* out, const Input& in, const Evaluation& ev) {
-    std::fprintf(out, "# time\tflux\tuncertainty\tmodel\tresidual\ttime_from_mid_transit\n");
+    std::fprintf(out, "# time\tflux\tuncertainty\tmodel\tresidual\ttime_from_mid_transit%s\n",
+                 ev.baseline ? "\tcorrected_flux\ttrend" : "");
     for (std::int64_t i = 0; i < in.pnum; ++i) {
         const long double* obs = in.data.get() + 3 * i;
-        std::fprintf(out, "%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\n", obs[0], obs[1],
-                     obs[2], ev.model[i], ev.residual[i], ev.folded[i]);
+        std::fprintf(out, "%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg\t%.19Lg", obs[0], obs[1], obs[2],
+                     ev.model[i], ev.residual[i], ev.folded[i]);
+        if (ev.baseline) std::fprintf(out, "\t%.19Lg\t%.19Lg", obs[1] / ev.trend[i], ev.trend[i]);
+        std::fprintf(out, "\n");
     }
     return !std::ferror(out);
 }
@@ -220,10 +247,15 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
             ++outside;
             continue;
         }
+        // The data divided by the baseline, against the model of the star alone.
+        const long double b = ev.trend[i];
         fig.x.push_back(static_cast<double>(x));
-        fig.flux.push_back(static_cast<double>(in.data[3 * i + 1]));
-        fig.sigma.push_back(static_cast<double>(in.data[3 * i + 2]));
-        fig.residual.push_back(static_cast<double>(ev.residual[i]));
+        fig.flux.push_back(
+            static_cast<double>(ev.baseline ? in.data[3 * i + 1] / b : in.data[3 * i + 1]));
+        fig.sigma.push_back(
+            static_cast<double>(ev.baseline ? in.data[3 * i + 2] / b : in.data[3 * i + 2]));
+        fig.residual.push_back(
+            static_cast<double>(ev.baseline ? ev.residual[i] / b : ev.residual[i]));
     }
 
     std::vector<long double> grid(kCurvePoints);
@@ -250,8 +282,10 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
     const char* const term_names[3] = {"lin", "quad", "sqrt"};
     for (int term = 0, k = 0; term < 3; ++term)
         if (in.lflag & (2 << term))
-            law += std::string("u_{") + term_names[term] + "} = " + Number(ev.ld[k++], 5) + gap;
+            law += std::string("u_{") + term_names[term] + "} = " + Number(ev.ld[k++], 5) +
+                   ((ev.held & (2 << term)) ? " (fixed)" : "") + gap;
     if (law.empty()) law = "uniform disc" + gap;
+    if (ev.baseline) law += "F_{0} = " + Number(ev.level, 7) + gap;
     fig.title.push_back(law + "\u03c7\u00b2_{red} = " + Number(ev.chi2, 6));
 
     std::string terms;
@@ -261,6 +295,9 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
     fig.model_label =
         terms.empty() ? "model (uniform disc)" : "model (limb darkening " + terms + ")";
 
+    if (ev.baseline)
+        fig.model_label += ev.per_transit ? "; data divided by the trend of their transit"
+                                          : "; data divided by the zero-point";
     fig.x_label = "Time from mid-transit T_{0}, folded on the period (time unit of the data)";
     if (w.zoomed)
         fig.x_note = "zoomed to the transit: " + Number(kZoomWidth, 3) + " \u00d7 its duration " +
@@ -301,7 +338,7 @@ int Run(int argc, char** argv) {
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
     if (!read_observations(argv[2], &in.data, &in.pnum, &options)) return Leave(kExitUsage);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
-    const Evaluation ev = Evaluate(in);
+    const Evaluation ev = Evaluate(in, options);
 
     OutputFile out;
     bool written = out.open(output);

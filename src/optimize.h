@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 static_assert(std::numeric_limits<long double>::digits == 64,
               "transitlm needs the x87 80-bit long double (64-bit mantissa)");
@@ -41,6 +42,16 @@ struct RunOptions {
     // "flux_column NAME": the flux column of a FITS light curve (its uncertainties in
     // NAME_ERR) instead of the archive's PDCSAP_FLUX, KSPSAP_FLUX or FLUX.
     std::string flux_column;
+    // "zeropoint": the model is multiplied by a flux zero-point F0, solved with the
+    // limb-darkening coefficients.
+    bool zeropoint = false;
+    // "trend N": each transit window has its own polynomial of degree N in the time from its
+    // mid-transit multiplying the model; -1 without the key.
+    int trend = -1;
+    // Law coefficients held at a value ("quad 0.25 fixed"): bits 2 lin, 4 quad, 8 sqrt as in
+    // lflag, and the values by term.
+    int held = 0;
+    long double held_value[3] = {};
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
@@ -150,11 +161,87 @@ long double mid_transit_time(const long double* params, long double period);
 struct FitUncertainties {
     long double par[6];
     long double ld[kMaxCoefficients];
+    long double zeropoint;  // of the zero-point (or the mean level of the trends)
 };
 FitUncertainties fit_uncertainties(const long double* lset, const long double* data,
                                    std::int64_t pointnum, long double period,
                                    const long double* params, int parflag, int ldflag,
                                    long double chi2);
+
+// ---- the linear part of the model beyond the limb darkening --------------------------------
+//
+// With a baseline, the model flux of point i is F_i = P_w(t_i - T_w)·G_i: G_i is the model of
+// the limb-darkened star (the uniform term with coefficient 1, the free terms with theirs, the
+// held terms tied to them by their law coefficient), and P_w a polynomial whose coefficients
+// belong to the point's window w, with mid-transit T_w. The zero-point alone is one window
+// over all points with a polynomial of degree 0; trends give every transit its own window.
+// Every coefficient is solved exactly for the geometry at hand; none is iterated by the step.
+struct LinearModel {
+    int held = 0;                    // held law terms: bits 2 lin, 4 quad, 8 sqrt
+    long double held_value[3] = {};  // their law coefficients, by term
+    int degree = -1;                 // of the baseline polynomial; -1 none (level exactly 1)
+    bool per_transit = false;        // one polynomial per transit window, or one for all
+    // Set by set_windows for a geometry: the windows that hold points, in time order.
+    int windows = 0;
+    std::vector<int> window;          // per point: its window
+    std::vector<long double> tau;     // per point: time from its window's mid-transit
+    std::vector<long double> centre;  // per window: its mid-transit time
+    std::vector<int> order;           // per window: the degree its points determine, ≤ degree
+};
+
+// The linear model the options ask for; used() is false for the run of the twelve keys.
+LinearModel linear_model(const RunOptions& options);
+bool linear_model_used(const LinearModel& model);
+
+// Windows of the points for the geometry `params`: with trends each point belongs to the
+// mid-transit T0 + kP nearest to it; otherwise all points form one window about T0. A window
+// whose points have fewer distinct times than the polynomial has coefficients gets the
+// highest degree they determine.
+void set_windows(LinearModel* model, const long double* data, std::int64_t pointnum,
+                 long double period, const long double* params);
+
+// The solved coefficients: the free basis coefficients in basis order, and the baseline's,
+// window after window, the constant term first.
+struct LinearFit {
+    std::vector<long double> c;
+    std::vector<long double> a;
+};
+
+// Least squares over every linear coefficient for the design array `lset` (a bilinear problem
+// with a baseline, solved by Gauss-Newton iterations to convergence from the exact fit of the
+// baseline alone). A singular system ends the run with "null det linfit \n".
+void fitted_linear(LinearFit* fit, const LinearModel& model, const long double* data,
+                   const long double* lset, std::int64_t pointnum, int parflag, int ldflag);
+
+// The basis coefficients of every term in use (held ones included), as fitted_lin gives
+// them, and the law coefficients (held ones at their values).
+void linear_basis_coefficients(long double* linf, const LinearFit& fit, const LinearModel& model,
+                               int ldflag);
+void linear2ld(long double* ld, const LinearFit& fit, const LinearModel& model, int ldflag);
+
+// The zero-point, or the mean over the windows of the trends' constant terms; 1 without a
+// baseline.
+long double zeropoint_level(const LinearFit& fit, const LinearModel& model);
+
+// The baseline of point i (1 without one).
+long double baseline_at(const LinearFit& fit, const LinearModel& model, std::int64_t i);
+
+// Mean weighted squared residual and one damped step, as residual_with and lm_step_with, for
+// the coefficients `fit` that fitted_linear gives for this `lset`; the step's unknowns are the
+// fitted parameters and every linear coefficient.
+long double residual_linear(const long double* lset, const long double* data, std::int64_t pointnum,
+                            int parflag, int ldflag, const LinearModel& model,
+                            const LinearFit& fit);
+long double lm_step_linear(const long double* lset, const long double* data, std::int64_t pointnum,
+                           long double* par, int parflag, int ldflag, long double lambda,
+                           const LinearModel& model, const LinearFit& fit);
+
+// fit_uncertainties with the linear model: the covariance is that of the fitted parameters,
+// the free coefficients and the baseline together; held coefficients have 0.
+FitUncertainties fit_uncertainties_linear(const long double* lset, const long double* data,
+                                          std::int64_t pointnum, long double period,
+                                          const long double* params, int parflag, int ldflag,
+                                          const LinearModel& model, long double chi2);
 
 // ---- the run's input and the report's units, as the command-line tools use them --------
 

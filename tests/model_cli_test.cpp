@@ -252,7 +252,9 @@ TEST(ModelCli, InputErrorsAsTransitlm) {
 // reports for the same parameters (an iteration count below 1 evaluates them once), so the
 // model column carries the fit's limb-darkening coefficients and basis, point for point: the
 // example near its fit with the quadratic law, an eccentric orbit off the data's with the
-// square-root and linear terms, and a uniform disc (no coefficient fitted).
+// square-root and linear terms, a uniform disc (no coefficient fitted), and a held coefficient
+// with a trend per transit, whose table adds the corrected flux and the trend (their product
+// is the flux).
 TEST(ModelTable, ReproducesTheReducedChiSquare) {
     TempDir dir;
     const char* const params[] = {
@@ -261,6 +263,8 @@ TEST(ModelTable, ReproducesTheReducedChiSquare) {
         "tshift 1.62\nperiod 3.2\neccentr 0.25 f\nperiastr 40\ninclination 86.5\nrsun 0.12\n"
         "rplanet 0.0135\nlin\nsqrt\niterations 0.5\n",
         "tshift 1.6\nperiod 3.2\ninclination 87\nrsun 0.115\nrplanet 0.0138\niterations 0.5\n",
+        "tshift 1.6\nperiod 3.2\ninclination 86.9 f\nrsun 0.115\nrplanet 0.0138\nlin\n"
+        "quad 0.2 fixed\ntrend 1\niterations 0.5\n",
     };
     std::string header;
     const auto input = ReadRows(TempDir::ReadFile(kExampleTable), &header);
@@ -273,11 +277,17 @@ TEST(ModelTable, ReproducesTheReducedChiSquare) {
         EXPECT_EQ(model.out, "");
         header.clear();
         const auto rows = ReadRows(dir.Read("m.tsv"), &header);
-        EXPECT_EQ(header, "# time\tflux\tuncertainty\tmodel\tresidual\ttime_from_mid_transit");
+        const bool trend = std::string(text).find("trend") != std::string::npos;
+        EXPECT_EQ(header, std::string("# time\tflux\tuncertainty\tmodel\tresidual\t"
+                                      "time_from_mid_transit") +
+                              (trend ? "\tcorrected_flux\ttrend" : ""));
         ASSERT_EQ(rows.size(), input.size());
         long double sum = 0.0L;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            ASSERT_EQ(rows[i].size(), 6u) << "row " << i;
+            ASSERT_EQ(rows[i].size(), trend ? 8u : 6u) << "row " << i;
+            if (trend) {
+                EXPECT_LE(std::fabs(rows[i][6] * rows[i][7] / rows[i][1] - 1), 1e-18L) << i;
+            }
             for (int k = 0; k < 3; ++k) EXPECT_EQ(rows[i][k], input[i][k]) << "row " << i;
             const long double r = rows[i][4];
             EXPECT_LE(std::fabs((rows[i][1] - rows[i][3]) - r), 1e-18L) << "row " << i;

@@ -547,6 +547,312 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
     }
 }
 
+// ---- the linear model: zero-point, trends, held coefficients ------------------------------
+
+namespace {
+
+// The synthetic curve of the linear model's tests: two transits, lin 0.4 and quad 0.25, the
+// model multiplied by a different straight line per transit, of zero-point 0.9997 on average.
+constexpr long double kF0 = 0.9997L;
+const long double kLine[2][2] = {{kF0 - 0.0011L, 0.0013L}, {kF0 + 0.0011L, -0.0009L}};
+
+std::vector<long double> LinearTimes() {
+    std::vector<long double> times;
+    Spread(&times, kT - 0.3L, kT + 0.3L, 600);
+    Spread(&times, kT + kPeriod - 0.3L, kT + kPeriod + 0.3L, 600);
+    return times;
+}
+
+// LightCurve times the baseline: a zero-point alone, or a line per transit.
+std::vector<long double> Baselined(std::vector<long double> data, bool trends) {
+    for (std::size_t i = 0; i < data.size() / 3; ++i) {
+        const long double t = data[3 * i], k = t > kT + kPeriod / 2 ? 1 : 0,
+                          tau = t - kT - k * kPeriod;
+        data[3 * i + 1] *= trends ? kLine[int(k)][0] + kLine[int(k)][1] * tau : kF0;
+    }
+    return data;
+}
+
+struct LinearResult {
+    FitResult fit;
+    long double level;
+};
+
+// RunFit with the linear model.
+LinearResult RunLinearFit(Params par, const std::vector<long double>& data, int parflag, int ldflag,
+                          int iterations, LinearModel model) {
+    const std::int64_t n = data.size() / 3;
+    FitResult fit{par, NAN, std::vector<long double>(n * count_fit(parflag, ldflag).len), {}};
+    LinearFit lf;
+    auto evaluate = [&](const Params& q) {
+        der_set_norm_ci(fit.lset.data(), data.data(), n, kPeriod, q.data(), parflag, ldflag);
+        set_windows(&model, data.data(), n, kPeriod, q.data());
+        fitted_linear(&lf, model, data.data(), fit.lset.data(), n, parflag, ldflag);
+        return residual_linear(fit.lset.data(), data.data(), n, parflag, ldflag, model, lf);
+    };
+    evaluate(par);
+    for (int i = 1; i <= iterations; ++i) {
+        lm_step_linear(fit.lset.data(), data.data(), n, par.data(), parflag, ldflag, 0.001L, model,
+                       lf);
+        const long double m = evaluate(par);
+        if (improves_best(i, m, fit.chi2)) {
+            fit.best = par;
+            fit.chi2 = m;
+        }
+    }
+    fit.chi2 = evaluate(fit.best);
+    linear2ld(fit.ld, lf, model, ldflag);
+    return {fit, zeropoint_level(lf, model)};
+}
+
+LinearModel Model(bool zeropoint, int trend, int held = 0) {
+    RunOptions o;
+    o.zeropoint = zeropoint;
+    o.trend = trend;
+    o.held = held;
+    o.held_value[0] = 0.4L;
+    o.held_value[1] = 0.25L;
+    return linear_model(o);
+}
+
+}  // namespace
+
+// Noise-free curves fitted from moved starting values. With the baseline the data were made
+// with, the fit comes back to the inputs as the plain fit does; a zero-point alone cannot
+// follow the lines and misses. Multiplying every flux and σ by 1000 leaves the geometry and
+// the law as they were, to rounding, and multiplies the zero-point by 1000. Held at the true
+// values, the law coefficients come back exactly and the geometry as with them free.
+TEST(LinearModel, SyntheticCurvesRecoverTheirInputs) {
+    const std::vector<long double> times = LinearTimes();
+    const std::vector<long double> u = {0.4L, 0.25L};
+    const Params truth = AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L));
+    const int parflag = 1 | 8 | 16 | 32;
+    Params start = truth;
+    start[3] += 0.0008L;
+    start[4] += 0.006L;
+    start[5] -= 0.0007L;
+    const std::vector<long double> plain = LightCurve(truth, times, 7, u, 1e-4L);
+    const struct {
+        const char* what;
+        bool trends;  // the data's baseline: lines, or the zero-point
+        LinearModel model;
+        bool recovers;
+        long double level;  // expected zero-point
+    } cases[] = {
+        {"trend 1", true, Model(false, 1), true, kF0},
+        {"trend 1, quad held", true, Model(false, 1, 4), true, kF0},
+        {"zeropoint, both held", false, Model(true, -1, 6), true, kF0},
+        {"zeropoint on lines", true, Model(true, -1), false, kF0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LinearResult r =
+            RunLinearFit(start, Baselined(plain, c.trends), parflag, 7, 30, c.model);
+        long double miss = 0;  // the largest relative miss of a fitted parameter
+        for (int j : {0, 3, 4, 5}) miss = std::fmax(miss, std::fabs(r.fit.best[j] / truth[j] - 1));
+        if (!c.recovers) {
+            EXPECT_GE(miss, 1e-6L);
+            EXPECT_GE(r.fit.chi2, 1.0L);
+            continue;
+        }
+        for (int j = 0; j < 6; ++j)
+            EXPECT_LE(std::fabs(r.fit.best[j] - truth[j]), 1e-10L * std::fabs(truth[j])) << j;
+        for (int k = 0; k < 2; ++k) EXPECT_LE(std::fabs(r.fit.ld[k] - u[k]), 1e-10L) << k;
+        EXPECT_LE(r.fit.chi2, 1e-18L);
+        // The mean of each line over its window's points is its offset (τ is symmetric).
+        EXPECT_LE(std::fabs(r.level - c.level), 1e-12L) << Show({r.level});
+        if (c.model.held == 6) {
+            EXPECT_EQ(r.fit.ld[0], u[0]);
+            EXPECT_EQ(r.fit.ld[1], u[1]);
+        }
+    }
+
+    const std::vector<long double> once = Baselined(plain, false);
+    std::vector<long double> scaled = once;
+    for (std::size_t i = 0; i < scaled.size() / 3; ++i) {
+        scaled[3 * i + 1] *= 1000;
+        scaled[3 * i + 2] *= 1000;
+    }
+    const LinearResult a = RunLinearFit(start, once, parflag, 7, 30, Model(true, -1));
+    const LinearResult b = RunLinearFit(start, scaled, parflag, 7, 30, Model(true, -1));
+    for (int j = 0; j < 6; ++j)
+        EXPECT_LE(std::fabs(a.fit.best[j] - b.fit.best[j]), 1e-15L * std::fabs(a.fit.best[j])) << j;
+    for (int k = 0; k < 2; ++k) EXPECT_LE(std::fabs(a.fit.ld[k] - b.fit.ld[k]), 1e-15L) << k;
+    EXPECT_LE(UlpDistance(b.level, 1000 * a.level), 64) << Show({a.level, b.level});
+}
+
+// With every law coefficient held, the linear model is the model with those values built in:
+// at a geometry off the data's, its chi-square and its step are those of the fixed model
+// F = B_0 + Σ c_k·B_k (c from the held u) formed here, step by the normal equations of that
+// model's parameter Jacobian.
+TEST(LinearModel, AllHeldIsTheModelWithTheValuesBuiltIn) {
+    const std::vector<long double> times = LinearTimes();
+    const std::vector<long double> u = {0.4L, 0.25L};
+    const Params truth = AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L));
+    Params p = truth;
+    p[4] += 0.002L;
+    p[5] -= 0.0003L;
+    const int parflag = 1 | 8 | 16 | 32, np = 4, ldflag = 7;
+    std::mt19937_64 noise(7);
+    const std::vector<long double> data = LightCurve(truth, times, ldflag, u, 1e-4L, &noise);
+    const std::int64_t n = times.size();
+    const std::vector<long double> lset = Design(p, times, parflag, ldflag), c = Normalised(7, u);
+    LinearModel model = Model(false, -1, 6);
+    set_windows(&model, data.data(), n, kPeriod, p.data());
+    LinearFit lf;
+    fitted_linear(&lf, model, data.data(), lset.data(), n, parflag, ldflag);
+
+    const int len = (np + 1) * 3;
+    long double chi2 = 0, N[np * np] = {}, g[np] = {};
+    for (std::int64_t i = 0; i < n; ++i) {
+        long double row[np + 1];
+        for (int m = 0; m <= np; ++m) {
+            const long double* R = &lset[i * len + 3 * m];
+            row[m] = R[0] + c[0] * R[1] + c[1] * R[2];
+        }
+        const long double r = data[3 * i + 1] - row[0], v = data[3 * i + 2] * data[3 * i + 2];
+        chi2 += r * r / v;
+        for (int a = 0; a < np; ++a) {
+            g[a] += r * row[a + 1] / v;
+            for (int b = 0; b < np; ++b) N[a * np + b] += row[a + 1] * row[b + 1] / v;
+        }
+    }
+    const long double got =
+        residual_linear(lset.data(), data.data(), n, parflag, ldflag, model, lf);
+    EXPECT_LE(std::fabs(got / (chi2 / n) - 1), 1e-15L) << Show({got, chi2 / n});
+    long double g2 = 0;
+    for (long double v : g) g2 += v * v;
+    const long double lambda = 0.01L;
+    std::vector<long double> damped(N, N + np * np);
+    for (int a = 0; a < np; ++a) damped[a * np + a] += lambda * sqrtl(g2);
+    const std::vector<long double> step = Solve(damped, std::vector<long double>(g, g + np), np);
+    Params q = p;
+    lm_step_linear(lset.data(), data.data(), n, q.data(), parflag, ldflag, lambda, model, lf);
+    const int slot[np] = {0, 3, 4, 5};
+    for (int a = 0; a < np; ++a)
+        EXPECT_LE(std::fabs((q[slot[a]] - p[slot[a]]) / step[a] - 1), 1e-12L) << slot[a];
+    long double ld[2];
+    linear2ld(ld, lf, model, ldflag);
+    EXPECT_EQ(ld[0], u[0]);
+    EXPECT_EQ(ld[1], u[1]);
+}
+
+// The joint covariance against an independent propagation: the unknowns are the fitted
+// parameters, the free law coefficients u (not the basis coefficients; the propagation does
+// not depend on the choice) and the baseline's coefficients; the model P_w(τ)·G is formed here
+// from the basis values with c = u/S, its Jacobian by five-point differences in the parameters
+// and u, exactly in the baseline's coefficients. The reported values are the radii, the free
+// law coefficients and the mean level Σ P_i/N.
+TEST(LinearModel, UncertaintiesAgreeWithFiniteDifferencePropagation) {
+    const long double sigma = 1e-6L;
+    const std::vector<long double> times = LinearTimes();
+    const std::int64_t n = times.size();
+    const std::vector<long double> u = {0.4L, 0.25L};
+    const Params p = AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L));
+    const int parflag = 1 | 8 | 16 | 32, ldflag = 7;
+    const std::vector<int> param = {0, 3, 4, 5};
+    const long double steps[6] = {0x1p-20L,       0, 0, p[3] * 0x1p-12L, p[4] * 0x1p-20L,
+                                  p[5] * 0x1p-20L};
+    const struct {
+        const char* what;
+        LinearModel model;
+        int windows, degree;
+    } cases[] = {
+        {"zeropoint, quad held", Model(true, -1, 4), 1, 0},
+        {"trend 1", Model(false, 1), 2, 1},
+        {"trend 2, lin held", Model(false, 2, 2), 2, 2},
+    };
+    for (const auto& cs : cases) {
+        SCOPED_TRACE(cs.what);
+        const std::vector<long double> data =
+            Baselined(LightCurve(p, times, ldflag, u, sigma), cs.windows == 2);
+        std::vector<int> free;  // law terms left free
+        for (int k = 0; k < 2; ++k)
+            if (!(cs.model.held & (2 << k))) free.push_back(k);
+        const int D = cs.degree + 1, np = param.size(), nf = free.size();
+        const int nu = np + nf + cs.windows * D;
+        // The baseline of the data at the true values, per window, as polynomial coefficients.
+        auto window = [&](std::int64_t i) {
+            return cs.windows == 2 && times[i] > kT + kPeriod / 2;
+        };
+        auto tau = [&](std::int64_t i) { return times[i] - kT - (window(i) ? kPeriod : 0); };
+        std::vector<long double> a(cs.windows * D, 0.0L);
+        for (int w = 0; w < cs.windows; ++w) {
+            a[w * D] = cs.windows == 2 ? kLine[w][0] : kF0;
+            if (D > 1) a[w * D + 1] = cs.windows == 2 ? kLine[w][1] : 0;
+        }
+        auto flux_G = [&](const Params& q, const std::vector<long double>& uu) {
+            const std::vector<long double> B = Design(q, times, 0, ldflag), c = Normalised(7, uu);
+            std::vector<long double> G(n);
+            for (std::int64_t i = 0; i < n; ++i)
+                G[i] = B[3 * i] + c[0] * B[3 * i + 1] + c[1] * B[3 * i + 2];
+            return G;
+        };
+        auto baseline = [&](std::int64_t i) {
+            const int w = window(i);
+            long double P = 0, power = 1;
+            for (int d = 0; d < D; ++d, power *= tau(i)) P += a[w * D + d] * power;
+            return P;
+        };
+        std::vector<std::vector<long double>> J(nu, std::vector<long double>(n));
+        for (int col = 0; col < np + nf; ++col) {
+            const long double h = col < np ? steps[param[col]] : 0x1p-20L;
+            std::vector<long double> F[5];
+            for (int s = -2; s <= 2; ++s) {
+                Params q = p;
+                std::vector<long double> uu = u;
+                (col < np ? q[param[col]] : uu[free[col - np]]) += s * h;
+                F[s + 2] = flux_G(q, uu);
+            }
+            for (std::int64_t i = 0; i < n; ++i)
+                J[col][i] =
+                    baseline(i) * FivePoint([&](long double t) { return F[int(t / h) + 2][i]; }, h);
+        }
+        const std::vector<long double> G = flux_G(p, u);
+        for (std::int64_t i = 0; i < n; ++i) {
+            long double power = 1;
+            for (int d = 0; d < D; ++d, power *= tau(i))
+                J[np + nf + window(i) * D + d][i] = power * G[i];
+        }
+        std::vector<long double> N(nu * nu, 0.0L);
+        for (int x = 0; x < nu; ++x)
+            for (int y = 0; y < nu; ++y)
+                for (std::int64_t i = 0; i < n; ++i)
+                    N[x * nu + y] += J[x][i] * J[y][i] / (sigma * sigma);
+        auto propagated = [&](const std::vector<long double>& grad) {
+            const std::vector<long double> y = Solve(N, grad, nu);
+            long double var = 0;
+            for (int x = 0; x < nu; ++x) var += grad[x] * y[x];
+            return sqrtl(var);
+        };
+
+        const std::vector<long double> lset = Design(p, times, parflag, ldflag);
+        LinearModel model = cs.model;
+        set_windows(&model, data.data(), n, kPeriod, p.data());
+        const FitUncertainties unc = fit_uncertainties_linear(
+            lset.data(), data.data(), n, kPeriod, p.data(), parflag, ldflag, model, 0.0L);
+        for (int slot : {4, 5}) {
+            std::vector<long double> grad(nu, 0.0L);
+            grad[slot - 2] = 1;  // rsun and rplanet are unknowns 2 and 3
+            EXPECT_LE(std::fabs(unc.par[slot] / propagated(grad) - 1), 1e-5L) << slot;
+        }
+        for (int f = 0; f < nf; ++f) {
+            std::vector<long double> grad(nu, 0.0L);
+            grad[np + f] = 1;
+            EXPECT_LE(std::fabs(unc.ld[free[f]] / propagated(grad) - 1), 1e-5L) << free[f];
+        }
+        for (int k = 0; k < 2; ++k)
+            EXPECT_TRUE(!(cs.model.held & (2 << k)) || unc.ld[k] == 0.0L) << k;
+        std::vector<long double> grad(nu, 0.0L);
+        for (std::int64_t i = 0; i < n; ++i) {
+            long double power = 1;
+            for (int d = 0; d < D; ++d, power *= tau(i))
+                grad[np + nf + window(i) * D + d] += power / n;
+        }
+        EXPECT_LE(std::fabs(unc.zeropoint / propagated(grad) - 1), 1e-5L);
+    }
+}
+
 // ---- orientation of ω ---------------------------------------------------------------------
 
 // The tool puts mid-transit at ν + ω = 270° (the planet in front when sin(ν + ω) < 0); the usual
