@@ -1,6 +1,7 @@
 # Thin wrapper over CMake: `make run` fits the bundled example, `make test` runs every test,
 # `make sanitize` runs every test built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# `make fuzz` runs each libFuzzer target for FUZZ_SECONDS.
+# `make fuzz` runs each libFuzzer target for FUZZ_SECONDS, `make install PREFIX=...` installs the
+# programs, their manual pages and the documents (DESTDIR is honoured).
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -13,8 +14,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= load_input load_table transitlm_main
 # Extra libFuzzer flags, e.g. FUZZ_FLAGS=-runs=10000000 (a run then ends at whichever comes first).
 FUZZ_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all build run test bench sanitize fuzz clean
+.PHONY: all build run test install bench sanitize fuzz clean
 
 all: build
 
@@ -29,8 +31,20 @@ run: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target transitlm
 	./$(BUILD)/transitlm examples/hotjupiter.par examples/hotjupiter.txt
 
+# Without GoogleTest the tools build and the other tests run, but the run fails: its tests
+# were skipped.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if grep -q '^TRANSITLM_GTEST_FOUND:INTERNAL=\(0\|FALSE\|OFF\|\)$$' $(BUILD)/CMakeCache.txt; then \
+	    echo "make test: the GoogleTest tests were skipped: GoogleTest was not found when" \
+	         "$(BUILD) was configured (Debian: apt-get install libgtest-dev, then" \
+	         "rm -rf $(BUILD) and make test again)" >&2; \
+	    exit 1; \
+	fi
+
+install: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target transitlm transitlm-model
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	@set -e; for b in $(BUILD)/*_bench; do echo "== $$b"; $$b $(BENCH_FLAGS); done

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "command_line.h"
 #include "driver.h"
 #include "lustre.h"
 #include "optimize.h"
@@ -177,9 +178,42 @@ int Fit(const char* result_file) {
     return Leave(kExitOk);
 }
 
+const char kUsage[] = "usage: transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]\n";
+
+const char kHelp[] =
+    "       transitlm --help | --version\n"
+    "\n"
+    "Fits a planetary-transit model to a light curve by Levenberg-Marquardt steps on the\n"
+    "geometry, with the limb-darkening coefficients solved linearly at every step, in 80-bit\n"
+    "long double; prints the best parameters, the coefficients, the reduced chi-square and\n"
+    "their 1-sigma uncertainties, and writes the report to RESULT_FILE (a parameter file).\n"
+    "\n"
+    "  PARAMETER_FILE  lines 'key value [f]' (f: fitted) for tshift eccentr periastr\n"
+    "                  inclination rsun rplanet period, and iterations, lm, lin, quad, sqrt\n"
+    "  DATA_FILE       three numbers per observation: time, relative flux, uncertainty\n"
+    "  RESULT_FILE     the report, written whole or not at all\n"
+    "\n"
+    "Exit status: 0 a completed run, 1 a singular fit, 2 a usage or input/output error.\n"
+    "Manual: man transitlm; README.md of the sources (installed in share/doc/transitlm).\n";
+
 int Run(int argc, char** argv) {
+    const char* unknown = nullptr;
+    switch (scan_command_line(argc, argv, &unknown)) {
+        case CommandLineAction::kHelp:
+            std::printf("%s%s", kUsage, kHelp);
+            return Leave(kExitOk);
+        case CommandLineAction::kVersion:
+            print_version();
+            return Leave(kExitOk);
+        case CommandLineAction::kUnknownOption:
+            std::printf("Unknown option %s (a file of that name is ./%s); see transitlm --help\n",
+                        unknown, unknown);
+            return Leave(kExitUsage);
+        case CommandLineAction::kRun:
+            break;
+    }
     if (argc <= 1) {
-        std::printf("usage: transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]\n");
+        std::printf("%s", kUsage);
         return Leave(kExitUsage);
     }
     if (argc == 2) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "optimize.h"
 #include "output_file.h"
 #include "svgplot.h"
@@ -65,9 +66,9 @@ struct Input {
 struct Evaluation {
     long double linf[kMaxCoefficients] = {};  // basis coefficients, as fitted_lin gives them
     long double ld[kMaxCoefficients] = {};    // law coefficients of lin, quad, sqrt in use
-    long double chi2 = 0;       // reduced chi-square, as transitlm reports it
-    long double t0 = 0;         // time of mid-transit
-    long double shown[6] = {};  // the six values in the report's units
+    long double chi2 = 0;                     // reduced chi-square, as transitlm reports it
+    long double t0 = 0;                       // time of mid-transit
+    long double shown[6] = {};                // the six values in the report's units
     std::vector<long double> model, residual, folded;
     // With a zero-point or trends: the baseline of every point; the figure draws the data
     // divided by it.
@@ -312,9 +313,43 @@ bool WriteFigure(std::FILE* out, const Input& in, const Evaluation& ev, const ch
     return std::fwrite(svg.data(), 1, svg.size(), out) == svg.size() && !std::ferror(out);
 }
 
+const char kUsage[] = "usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n";
+
+const char kHelp[] =
+    "       transitlm-model --help | --version\n"
+    "\n"
+    "Evaluates the transit model of a parameter set (a parameter file or a result file of\n"
+    "transitlm) at every observation, with the limb-darkening coefficients solved linearly as\n"
+    "in the fit, and writes a table of residuals or an SVG figure of the folded light curve.\n"
+    "\n"
+    "  PARAMETER_FILE  read as transitlm reads it; the f marks, iterations and lm play no part\n"
+    "  DATA_FILE       three numbers per observation: time, relative flux, uncertainty\n"
+    "  OUTPUT          NAME.tsv or NAME.txt: time, flux, uncertainty, model, residual, time from\n"
+    "                  mid-transit, tab-separated; NAME.svg: the figure; written whole or not at "
+    "all\n"
+    "\n"
+    "Exit status: 0 written, 1 a singular limb-darkening fit, 2 a usage or input/output error.\n"
+    "Manual: man transitlm-model; README.md of the sources (installed in share/doc/transitlm).\n";
+
 int Run(int argc, char** argv) {
+    const char* unknown = nullptr;
+    switch (scan_command_line(argc, argv, &unknown)) {
+        case CommandLineAction::kHelp:
+            std::printf("%s%s", kUsage, kHelp);
+            return Leave(kExitOk);
+        case CommandLineAction::kVersion:
+            print_version();
+            return Leave(kExitOk);
+        case CommandLineAction::kUnknownOption:
+            std::printf(
+                "Unknown option %s (a file of that name is ./%s); see transitlm-model --help\n",
+                unknown, unknown);
+            return Leave(kExitUsage);
+        case CommandLineAction::kRun:
+            break;
+    }
     if (argc <= 1) {
-        std::printf("usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n");
+        std::printf("%s", kUsage);
         return Leave(kExitUsage);
     }
     if (argc == 2) {

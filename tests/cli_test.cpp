@@ -66,6 +66,41 @@ TEST(Cli, UsageAndInputErrors) {
     }
 }
 
+// --help, -h and --version wherever they stand, status 0; any other argument beginning with '-'
+// that names no file is a usage error; files with such names are reached as they exist.
+TEST(Cli, HelpVersionAndOptions) {
+    TempDir dir;
+    dir.Write("-h", "rsun 0.1\nrplanet 0.01\nperiod 3\niterations 0.5\n");
+    dir.Write("-d.txt", "0.1 1.0 0.001\n0.2 1.0 0.001\n");
+    const CliResult help = RunTool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]\n", 0), 0);
+    EXPECT_NE(help.out.find("README.md"), std::string::npos);
+    const std::string in_dir = "cd " + ShellQuote(dir.path()) + " && ";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;  // "" for a fit's report
+        int status;
+    } cases[] = {
+        {{"-h"}, help.out, 0},
+        {{"any.par", "--help", "-x"}, help.out, 0},
+        {{"--version"}, std::string("transitlm ") + TRANSITLM_VERSION + "\n", 0},
+        {{"-x", "--help"},
+         "Unknown option -x (a file of that name is ./-x); see transitlm --help\n",
+         2},
+        {{"p.par", "d.txt", "-"},
+         "Unknown option - (a file of that name is ./-); see transitlm --help\n",
+         2},
+        {{"./-h", "-d.txt"}, "", 0},
+    };
+    for (const auto& c : cases) {
+        const CliResult res = RunTool(c.args, in_dir);
+        EXPECT_EQ(c.out.empty() ? res.out.substr(0, 7) : res.out, c.out.empty() ? "tshift " : c.out)
+            << c.args[0];
+        EXPECT_EQ(res.status, c.status) << c.args[0];
+    }
+}
+
 TEST(Cli, OutOfMemoryIsReportedNotACrash) {
     if (kAddressSanitizer) {
         GTEST_SKIP() << "AddressSanitizer reserves more address space than ulimit -v allows, "

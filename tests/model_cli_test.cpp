@@ -209,6 +209,8 @@ TEST(ModelCli, UsageAndOutputErrors) {
         {{"none.par", "none.txt", "svg"},
          "The output file name must end in .tsv, .txt or .svg: svg\n"},
         {{params, table, unwritable}, "The output file can not be written: " + unwritable + "\n"},
+        {{params, table, "-o.svg"},
+         "Unknown option -o.svg (a file of that name is ./-o.svg); see transitlm-model --help\n"},
     };
     for (const auto& c : cases) {
         const CliResult res = RunModel(c.args);
@@ -216,6 +218,10 @@ TEST(ModelCli, UsageAndOutputErrors) {
         EXPECT_EQ(res.status, 2) << c.out;
     }
     EXPECT_EQ(RunModel({params, table, dir.path() + "/OUT.SVG"}).status, 0);
+    EXPECT_EQ(RunModel({"--version"}).out, std::string("transitlm ") + TRANSITLM_VERSION + "\n");
+    const CliResult help = RunModel({"-h"});
+    EXPECT_EQ(help.out.rfind("usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n", 0), 0);
+    EXPECT_EQ(help.status, 0);
 }
 
 // The readers are transitlm's: every refusal prints the same message with the same status, and
