@@ -11,7 +11,7 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= load_input load_table transitlm_main
+FUZZ_TARGETS ?= load_input load_table transitlm_main fits_table
 # Extra libFuzzer flags, e.g. FUZZ_FLAGS=-runs=10000000 (a run then ends at whichever comes first).
 FUZZ_FLAGS ?=
 PREFIX ?= /usr/local

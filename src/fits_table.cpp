@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,9 +61,13 @@ bool SameWord(const std::string& a, const char* b) { return strcasecmp(a.c_str()
 // A FITS file open on a memory buffer; cfitsio's status and error stack live with it.
 class Fits {
    public:
-    // cfitsio keeps the addresses of the buffer pointer and of its size, so both are members.
+    // cfitsio reads a memory file in whole blocks of 2880 bytes, so the bytes are copied into
+    // a buffer padded with zeros to the next whole block. It keeps the addresses of the
+    // buffer pointer and of its size, so both are members.
     Fits(const unsigned char* bytes, std::size_t size)
-        : buffer_(const_cast<unsigned char*>(bytes)), size_(size) {
+        : copy_(bytes, bytes + size), size_((size + 2879) / 2880 * 2880) {
+        copy_.resize(size_, 0);
+        buffer_ = copy_.data();
         fits_open_memfile(&fptr_, "data", READONLY, &buffer_, &size_, 0, nullptr, &status_);
         if (status_) fptr_ = nullptr;
     }
@@ -107,7 +112,8 @@ class Fits {
 
    private:
     fitsfile* fptr_ = nullptr;
-    void* buffer_;  // read only: the file is opened READONLY
+    std::vector<unsigned char> copy_;
+    void* buffer_;
     std::size_t size_;
     int status_ = 0;
 };
@@ -124,6 +130,16 @@ int FindColumn(Fits& f, int columns, const char* name) {
     return 0;
 }
 
+// Whether a scalar column of `width` bytes lies inside the row: cfitsio takes the offsets of
+// the TFORMs as they stand and reads wherever they point.
+bool InsideRow(Fits& f, int column, long long width, const std::string& name, std::string* why) {
+    const FITSfile* file = f.get()->Fptr;
+    const tcolumn& c = file->tableptr[column - 1];
+    if (c.tbcol >= 0 && width > 0 && c.tbcol + width <= file->rowlength) return true;
+    *why = "has a corrupt header: column " + name + " reaches past the end of its row (NAXIS1)";
+    return false;
+}
+
 // Reads a numeric scalar column whole, undefined values as NaN.
 bool ReadColumn(Fits& f, int column, const std::string& name, std::int64_t rows,
                 std::vector<double>* values, std::string* why) {
@@ -135,6 +151,7 @@ bool ReadColumn(Fits& f, int column, const std::string& name, std::int64_t rows,
         *why = "has a column " + name + " that does not hold one number per row";
         return false;
     }
+    if (!InsideRow(f, column, width, name, why)) return false;
     values->assign(static_cast<std::size_t>(rows), 0.0);
     if (rows == 0) return true;
     double nan = std::numeric_limits<double>::quiet_NaN();
@@ -154,6 +171,7 @@ bool ReadQuality(Fits& f, int column, const std::string& name, std::int64_t rows
         *why = "has a quality column " + name + " that does not hold one whole number per row";
         return false;
     }
+    if (!InsideRow(f, column, width, name, why)) return false;
     values->assign(static_cast<std::size_t>(rows), 0);
     if (rows == 0) return true;
     long long zero = 0;
@@ -227,6 +245,124 @@ void CadenceFromTimes(const std::vector<long double>& rows, FitsTable* table) {
     }
 }
 
+// The structure of the file checked before cfitsio sees it, since cfitsio sizes its buffers
+// by the header's word: each HDU a header of 80-byte cards up to END, with the mandatory
+// keywords in range, and the data they announce inside the bytes given.
+constexpr std::size_t kBlock = 2880;
+constexpr std::size_t kCard = 80;
+constexpr long long kMaxAxes = 999;  // NAXIS and TFIELDS, as the FITS standard bounds them
+
+// The whole number on the card, or false: optional blanks, an optional sign, digits, then
+// only blanks up to a comment.
+bool CardInteger(const char* card, long long* value) {
+    if (card[8] != '=' || card[9] != ' ') return false;
+    std::string text(card + 10, kCard - 10);
+    const std::size_t slash = text.find('/');
+    if (slash != std::string::npos) text.resize(slash);
+    char* stop = nullptr;
+    errno = 0;
+    *value = std::strtoll(text.c_str(), &stop, 10);
+    if (stop == text.c_str() || errno) return false;
+    for (; *stop; ++stop)
+        if (*stop != ' ') return false;
+    return true;
+}
+
+bool CheckStructure(const unsigned char* bytes, std::size_t size, std::string* why) {
+    const char* text = reinterpret_cast<const char*>(bytes);
+    std::size_t at = 0;
+    for (int hdu = 0; at < size; ++hdu) {
+        const std::string where = hdu == 0 ? "the primary header" : "HDU " + std::to_string(hdu);
+        if (hdu > 0 && (size - at < 8 || std::memcmp(text + at, "XTENSION", 8) != 0)) {
+            // Bytes after the last HDU that begin no extension are not read.
+            return true;
+        }
+        long long bitpix = 0, naxis = -1, pcount = hdu == 0 ? 0 : -1, gcount = hdu == 0 ? 1 : -1;
+        std::vector<long long> axes;
+        std::size_t card = at;
+        bool end = false;
+        for (; card + kCard <= size; card += kCard) {
+            const char* c = text + card;
+            // A header is printable ASCII, and keywords are upper-case letters, digits, '-'
+            // and '_', padded with blanks.
+            for (std::size_t i = 0; i < kCard; ++i) {
+                const bool key_char = (c[i] >= 'A' && c[i] <= 'Z') ||
+                                      (c[i] >= '0' && c[i] <= '9') || c[i] == '-' || c[i] == '_' ||
+                                      c[i] == ' ';
+                if (c[i] < ' ' || c[i] > '~' || (i < 8 && !key_char)) {
+                    *why = "has a corrupt header: card " + std::to_string((card - at) / kCard + 1) +
+                           " of " + where + " is not a FITS card";
+                    return false;
+                }
+            }
+            const std::string key = Trimmed(std::string(c, 8).c_str());
+            if (key == "END") {
+                end = true;
+                break;
+            }
+            long long v = 0;
+            const bool number = CardInteger(c, &v);
+            const auto bad = [&]() {
+                *why = "has a corrupt header: " + key + " in " + where +
+                       " is not a whole number in range";
+                return false;
+            };
+            if (key == "BITPIX") {
+                if (!number || (v != 8 && v != 16 && v != 32 && v != 64 && v != -32 && v != -64))
+                    return bad();
+                bitpix = v;
+            } else if (key == "NAXIS") {
+                if (!number || v < 0 || v > kMaxAxes) return bad();
+                naxis = v;
+            } else if (key.compare(0, 5, "NAXIS") == 0 && naxis > 0) {
+                const long long n = std::atoll(key.c_str() + 5);
+                if (n >= 1 && n <= naxis && key == "NAXIS" + std::to_string(n)) {
+                    if (!number || v < 0) return bad();
+                    axes.resize(static_cast<std::size_t>(naxis), -1);
+                    axes[n - 1] = v;
+                }
+            } else if (key == "PCOUNT") {
+                if (!number || v < 0) return bad();
+                pcount = v;
+            } else if (key == "GCOUNT") {
+                if (!number || v < 0) return bad();
+                gcount = v;
+            } else if (key == "TFIELDS") {
+                if (!number || v < 0 || v > kMaxAxes) return bad();
+            }
+        }
+        if (!end) {
+            *why =
+                "is cut short (" + std::to_string(size) + " bytes) inside the header of " + where;
+            return false;
+        }
+        if (bitpix == 0 || naxis < 0 || pcount < 0 || gcount < 0 ||
+            std::count(axes.begin(), axes.end(), -1) > 0 ||
+            static_cast<long long>(axes.size()) != naxis) {
+            *why = "has a corrupt header: " + where +
+                   " lacks BITPIX, NAXIS, an NAXISn, PCOUNT or GCOUNT";
+            return false;
+        }
+        long double data = naxis == 0 ? 0.0L : static_cast<long double>(pcount);
+        if (naxis > 0) {
+            long double product = 1.0L;
+            for (long long n : axes) product *= static_cast<long double>(n);
+            data = (std::llabs(bitpix) / 8) * static_cast<long double>(gcount) * (pcount + product);
+        }
+        const std::size_t header = (card + kCard - at + kBlock - 1) / kBlock * kBlock;
+        const long double data_end = static_cast<long double>(at + header) + data;
+        if (data_end > static_cast<long double>(size)) {
+            *why = "is cut short: " + where + " needs " +
+                   std::to_string(static_cast<long long>(std::min(data_end, 1e18L))) +
+                   " bytes, the file holds " + std::to_string(size);
+            return false;
+        }
+        const long double padded = std::ceil(data_end / kBlock) * kBlock;
+        at = padded >= static_cast<long double>(size) ? size : static_cast<std::size_t>(padded);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool is_fits_content(const char* bytes, std::size_t size) {
@@ -236,12 +372,13 @@ bool is_fits_content(const char* bytes, std::size_t size) {
 bool read_fits_table(const unsigned char* bytes, std::size_t size, const std::string& flux_column,
                      FitsTable* table, std::string* why) {
     *table = FitsTable{};
+    why->clear();
+    if (!CheckStructure(bytes, size, why)) return false;
     Fits f(bytes, size);
     const auto failed = [&]() {
         if (why->empty()) *why = "can not be read as FITS (cfitsio: " + f.ErrorText() + ")";
         return false;
     };
-    why->clear();
     if (!f.ok()) return failed();
 
     const int columns = FindTable(f, &table->extension);

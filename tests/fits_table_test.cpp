@@ -254,7 +254,7 @@ TEST(FitsTable, BrokenAndForeignFilesAreRefused) {
     } cases[] = {
         {"truncated", good.substr(0, good.size() - 2880), "is cut short"},
         {"cut inside the header", good.substr(0, 3000), "is cut short"},
-        {"corrupt header", bad_header, "can not be read as FITS"},
+        {"corrupt header", bad_header, "has a corrupt header: NAXIS in the primary header"},
         {"image without a table", MakeFits(dir, kTessPrimary, {}, {}, true),
          "holds no binary table with a TIME column"},
         {"no TIME", MakeFits(dir, kTessPrimary, kTessTable, Renamed(TessColumns(), "TIME", "T")),
