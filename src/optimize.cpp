@@ -1222,8 +1222,8 @@ void AccumulateLinear(const LinearSetup& s, const LinearModel& model, const long
             sys->bg[a] += (r * Jg[a]) / v;
         }
         for (int d = 0; d < D; ++d) {
-            long double* Aw = &sys->Aw[static_cast<std::size_t>(w) * D * D];
-            long double* Awg = &sys->Awg[static_cast<std::size_t>(w) * D * ng];
+            long double* Aw = sys->Aw.data() + static_cast<std::size_t>(w) * D * D;
+            long double* Awg = sys->Awg.data() + static_cast<std::size_t>(w) * D * ng;
             for (int e = 0; e < D; ++e) Aw[d * D + e] += (Jw[d] * Jw[e]) / v;
             for (int a = 0; a < ng; ++a) Awg[d * ng + a] += (Jw[d] * Jg[a]) / v;
             sys->bw[w * D + d] += (r * Jw[d]) / v;
@@ -1233,7 +1233,7 @@ void AccumulateLinear(const LinearSetup& s, const LinearModel& model, const long
     // Δa = 0.
     for (int w = 0; w < s.W; ++w)
         for (int d = model.order[w] + 1; d < D; ++d) {
-            long double* Aw = &sys->Aw[static_cast<std::size_t>(w) * D * D];
+            long double* Aw = sys->Aw.data() + static_cast<std::size_t>(w) * D * D;
             for (int e = 0; e < D; ++e) Aw[d * D + e] = Aw[e * D + d] = 0.0L;
             Aw[d * D + d] = 1.0L;
             for (int a = 0; a < ng; ++a)
@@ -1258,9 +1258,9 @@ bool ReduceLinear(const LinearSystem& sys, long double damping, ReducedSystem* r
     red->X.assign(static_cast<std::size_t>(sys.W) * D * (ng + 1), 0.0L);
     std::vector<long double> A(static_cast<std::size_t>(D) * D), col(D), x(D);
     for (int w = 0; w < sys.W; ++w) {
-        const long double* Awg = &sys.Awg[static_cast<std::size_t>(w) * D * ng];
-        long double* X = &red->X[static_cast<std::size_t>(w) * D * (ng + 1)];
-        std::copy_n(&sys.Aw[static_cast<std::size_t>(w) * D * D], D * D, A.begin());
+        const long double* Awg = sys.Awg.data() + static_cast<std::size_t>(w) * D * ng;
+        long double* X = red->X.data() + static_cast<std::size_t>(w) * D * (ng + 1);
+        std::copy_n(sys.Aw.data() + static_cast<std::size_t>(w) * D * D, D * D, A.begin());
         for (int j = 0; j <= ng; ++j) {
             for (int d = 0; d < D; ++d) col[d] = j < ng ? Awg[d * ng + j] : sys.bw[w * D + d];
             if (LinearSolve_L(A.data(), col.data(), x.data(), D) == 0.0L) return false;
@@ -1283,7 +1283,7 @@ bool SolveReduced(const LinearSystem& sys, const ReducedSystem& red, long double
     if (LinearSolve_L(red.S.data(), red.rhs.data(), dg, ng) == 0.0L) return false;
     da->assign(static_cast<std::size_t>(sys.W) * D, 0.0L);
     for (int w = 0; w < sys.W; ++w) {
-        const long double* X = &red.X[static_cast<std::size_t>(w) * D * (ng + 1)];
+        const long double* X = red.X.data() + static_cast<std::size_t>(w) * D * (ng + 1);
         for (int d = 0; d < D; ++d) {
             long double v = X[d * (ng + 1) + ng];
             for (int a = 0; a < ng; ++a) v -= X[d * (ng + 1) + a] * dg[a];
@@ -1370,7 +1370,7 @@ long double zeropoint_level(const LinearFit& fit, const LinearModel& model) {
 long double baseline_at(const LinearFit& fit, const LinearModel& model, std::int64_t i) {
     const int D = model.degree + 1;
     if (D == 0) return 1.0L;
-    const long double* a = &fit.a[static_cast<std::size_t>(model.window[i]) * D];
+    const long double* a = fit.a.data() + static_cast<std::size_t>(model.window[i]) * D;
     long double P = 0.0L;
     for (int d = D - 1; d >= 0; --d) P = P * model.tau[i] + a[d];
     return P;
@@ -1452,9 +1452,9 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
     std::vector<long double> q(ng, 0.0L);
     std::vector<long double> A(static_cast<std::size_t>(D) * D), x(D);
     for (int w = 0; regular && w < sys.W; ++w) {
-        const long double* lw = &l[static_cast<std::size_t>(w) * D];
-        const long double* X = &red.X[static_cast<std::size_t>(w) * D * (ng + 1)];
-        std::copy_n(&sys.Aw[static_cast<std::size_t>(w) * D * D], D * D, A.begin());
+        const long double* lw = l.data() + static_cast<std::size_t>(w) * D;
+        const long double* X = red.X.data() + static_cast<std::size_t>(w) * D * (ng + 1);
+        std::copy_n(sys.Aw.data() + static_cast<std::size_t>(w) * D * D, D * D, A.begin());
         regular = LinearSolve_L(A.data(), lw, x.data(), D) != 0.0L;
         for (int d = 0; d < D; ++d) level_var += lw[d] * x[d];
         for (int a = 0; a < ng; ++a)

@@ -371,6 +371,11 @@ TEST(ModelFigure, WellFormedWithBothPanels) {
     std::snprintf(chi2, sizeof chi2, "= %.6Lg",
                   ReportValue(RunTool({par, data}).out, "chi_square_reduced  "));
     EXPECT_NE(text.find(chi2), std::string::npos) << chi2;
+    // With trends the data are drawn divided by the trend of their transit, as the legend says.
+    const std::string trended = dir.Write("t.par", dir.Read("p.par") + "trend 1\n");
+    ASSERT_EQ(RunModel({trended, data, dir.path() + "/trend.svg"}).status, 0);
+    EXPECT_NE(dir.Read("trend.svg").find("data divided by the trend of their transit"),
+              std::string::npos);
 }
 
 // The example's transit covers 4% of its orbit: the axis zooms to three transit durations and
