@@ -44,7 +44,11 @@ const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclinatio
 
 // Every way out goes through here, so that standard output is flushed once, at the end.
 int Leave(ExitStatus status) {
-    std::fflush(stdout);
+    // A report that did not reach its reader (a full disk, a closed pipe) is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "The standard output can not be written.\n");
+        return kExitUsage;
+    }
     return status;
 }
 

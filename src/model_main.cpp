@@ -34,7 +34,11 @@ enum ExitStatus {
 };
 
 int Leave(ExitStatus status) {
-    std::fflush(stdout);
+    // A report that did not reach its reader (a full disk, a closed pipe) is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "The standard output can not be written.\n");
+        return kExitUsage;
+    }
     return status;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "algebra.h"
@@ -105,57 +107,252 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\0';
 }
 
-// The whitespace-separated word of `text` around position `at`, for messages; a word that
-// runs on and on is cut, so a binary file cannot flood the terminal.
-std::string WordAround(const std::string& text, std::size_t at) {
-    constexpr std::size_t kMaxWord = 80;
-    std::size_t begin = at, end = at;
-    while (begin > 0 && !IsBlank(text[begin - 1]) && text[begin - 1] != '\n') --begin;
-    while (end < text.size() && !IsBlank(text[end]) && text[end] != '\n') ++end;
-    if (end - begin > kMaxWord) return text.substr(begin, kMaxWord) + "...";
-    return text.substr(begin, end - begin);
+bool IsDelimiter(char c) { return c == ',' || c == ';'; }
+
+// A field of a line: the bytes text[begin, end).
+struct Field {
+    std::size_t begin, end;
+};
+
+// The fields of the line text[begin, end).  Blanks, commas and semicolons separate them; the
+// blanks next to a comma or semicolon belong to it, so "1, 2, 3" and "1 2 3" hold the same
+// three fields.  Two delimiters with nothing but blanks between them, or one at either end of
+// the line, stand beside an empty field: the missing value of a CSV file.
+void SplitFields(const std::string& text, std::size_t begin, std::size_t end,
+                 std::vector<Field>* fields) {
+    fields->clear();
+    std::size_t i = begin;
+    while (i < end && IsBlank(text[i])) ++i;
+    if (i == end) return;
+    for (;;) {
+        const std::size_t start = i;
+        while (i < end && !IsBlank(text[i]) && !IsDelimiter(text[i])) ++i;
+        fields->push_back({start, i});
+        while (i < end && IsBlank(text[i])) ++i;
+        if (i == end) return;
+        if (IsDelimiter(text[i])) {
+            ++i;
+            while (i < end && IsBlank(text[i])) ++i;
+            if (i == end) {
+                fields->push_back({i, i});
+                return;
+            }
+        }
+    }
 }
 
-// Calls visit(begin, end, line) for every run of number characters outside comment lines (a
-// line whose first non-blank character is '#'), in file order; stops early when visit
-// returns false.
-template <typename Visit>
-void ForEachToken(const std::string& text, Visit visit) {
-    std::size_t i = 0;
-    std::int64_t line = 1;
-    // A UTF-8 byte-order mark from a spreadsheet export is not part of the first line.
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;
-    bool line_start = true;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\n') {
-            ++line;
-            line_start = true;
-            ++i;
-            continue;
-        }
-        if (line_start && c == '#') {
-            while (i < text.size() && text[i] != '\n') ++i;
-            continue;
-        }
-        if (!IsBlank(c)) line_start = false;
-        if (!isnumchar(c)) {
-            ++i;
-            continue;
-        }
-        std::size_t end = i;
-        while (end < text.size() && isnumchar(text[end])) ++end;
-        if (!visit(i, end, line)) return;
-        i = end;
+// The field as written, for messages; a field that runs on and on is cut, so a binary file
+// cannot flood the terminal.
+std::string FieldWord(const std::string& text, Field f) {
+    constexpr std::size_t kMaxWord = 80;
+    if (f.end - f.begin > kMaxWord) return text.substr(f.begin, kMaxWord) + "...";
+    return text.substr(f.begin, f.end - f.begin);
+}
+
+bool EqualsNoCase(const std::string& text, std::size_t begin, std::size_t end, const char* word) {
+    const std::size_t n = std::strlen(word);
+    if (end - begin != n) return false;
+    for (std::size_t k = 0; k < n; ++k)
+        if (std::tolower(static_cast<unsigned char>(text[begin + k])) != word[k]) return false;
+    return true;
+}
+
+enum class FieldValue {
+    kNumber,    // a finite number
+    kMissing,   // empty, or a NaN as numpy, pandas and astropy write it
+    kInfinite,  // an infinity, or a number beyond the range of long double
+    kWord,      // anything else
+};
+
+// Reads one field.  A number is made of number characters alone and is converted whole: a
+// lone sign or point, a date such as 2020-01-05 or a word is never taken for a value.
+FieldValue ReadField(const std::string& text, Field f, std::string* scratch, long double* v) {
+    if (f.begin == f.end) return FieldValue::kMissing;
+    const std::size_t unsigned_begin =
+        f.begin + (text[f.begin] == '+' || text[f.begin] == '-' ? 1 : 0);
+    if (EqualsNoCase(text, unsigned_begin, f.end, "nan")) return FieldValue::kMissing;
+    if (EqualsNoCase(text, unsigned_begin, f.end, "inf") ||
+        EqualsNoCase(text, unsigned_begin, f.end, "infinity"))
+        return FieldValue::kInfinite;
+    for (std::size_t i = f.begin; i < f.end; ++i)
+        if (!isnumchar(text[i])) return FieldValue::kWord;
+    scratch->assign(text, f.begin, f.end - f.begin);
+    char* stop = nullptr;
+    *v = std::strtold(scratch->c_str(), &stop);
+    if (stop != scratch->c_str() + scratch->size()) return FieldValue::kWord;
+    if (std::isinf(*v)) return FieldValue::kInfinite;
+    return FieldValue::kNumber;  // a value that underflows is a number
+}
+
+// The column names of a header, each with the aliases that choose it, in order of preference.
+constexpr const char* kTimeNames[] = {"time", "t", "bjd", "btjd", "bkjd", "hjd", "mjd", "jd"};
+constexpr const char* kFluxNames[] = {"flux", "pdcsap_flux", "sap_flux", "rel_flux", "f"};
+constexpr const char* kSigmaNames[] = {"flux_err", "pdcsap_flux_err", "err",       "error",
+                                       "sigma",    "e_flux",          "flux_error"};
+constexpr const char* kMagnitudeNames[] = {"mag", "magnitude"};
+constexpr const char* kMagnitudeErrNames[] = {"mag_err", "e_mag", "magerr"};
+constexpr const char* kQualityNames[] = {"quality", "sap_quality"};
+
+// The name a header field is matched by: without quotes, in lower case, and cut where a
+// character other than a letter, digit or underscore begins an offset or a unit
+// ("BJD-2454000" and "time[d]" are "bjd" and "time").
+std::string MatchName(const std::string& text, Field f) {
+    std::size_t b = f.begin, e = f.end;
+    if (e - b >= 2 && text[b] == '"' && text[e - 1] == '"') ++b, --e;
+    std::string name;
+    for (std::size_t i = b; i < e; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '_') break;
+        name.push_back(static_cast<char>(std::tolower(c)));
     }
+    return name;
+}
+
+// The first column named `preferred` (when not empty), else the first column of the most
+// preferred name in `names`; -1 when there is none.
+template <std::size_t N>
+int FindColumn(const std::vector<std::string>& header, const char* const (&names)[N],
+               const std::string& preferred = "") {
+    auto find = [&](const std::string& name) {
+        const auto at = std::find(header.begin(), header.end(), name);
+        return at == header.end() ? -1 : static_cast<int>(at - header.begin());
+    };
+    if (!preferred.empty() && find(preferred) >= 0) return find(preferred);
+    for (const char* name : names)
+        if (find(name) >= 0) return find(name);
+    return -1;
+}
+
+template <std::size_t N>
+std::string Alternatives(const char* const (&names)[N]) {
+    std::string s;
+    for (const char* name : names) s += (s.empty() ? "" : ", ") + std::string(name);
+    return s;
+}
+
+// Which field of a line holds what.  A table without a header has the three columns time,
+// flux and uncertainty.
+struct Columns {
+    bool headed = false;
+    std::size_t count = 3;
+    int time = 0, flux = 1, sigma = 2;
+    int quality = -1;         // rows whose quality is not 0 are left out
+    bool magnitudes = false;  // flux and sigma hold a magnitude and its uncertainty
+    std::string magnitude_name;
+};
+
+// Chooses the columns of a header by name; false (with the reason in *err) when one of the
+// three cannot be found.
+bool ChooseColumns(const std::string& text, const std::vector<Field>& fields, std::int64_t line,
+                   Columns* cols, TableError* err) {
+    std::vector<std::string> header;
+    for (const Field& f : fields) header.push_back(MatchName(text, f));
+    cols->headed = true;
+    cols->count = fields.size();
+    cols->time = FindColumn(header, kTimeNames);
+    cols->flux = FindColumn(header, kFluxNames);
+    cols->magnitudes = false;
+    if (cols->flux >= 0) {
+        cols->sigma = FindColumn(header, kSigmaNames, header[cols->flux] + "_err");
+    } else if ((cols->flux = FindColumn(header, kMagnitudeNames)) >= 0) {
+        cols->magnitudes = true;
+        cols->magnitude_name = FieldWord(text, fields[cols->flux]);
+        cols->sigma = FindColumn(header, kMagnitudeErrNames, header[cols->flux] + "_err");
+    } else {
+        cols->sigma = FindColumn(header, kSigmaNames);
+    }
+    cols->quality = FindColumn(header, kQualityNames);
+    if (cols->time >= 0 && cols->flux >= 0 && cols->sigma >= 0) return true;
+
+    err->kind = TableError::kHeader;
+    err->line = line;
+    auto lack = [&](const char* what, const std::string& alternatives) {
+        err->lacking += (err->lacking.empty() ? "" : " nor for ") + std::string(what) + " (" +
+                        alternatives + ")";
+    };
+    if (cols->time < 0) lack("the time", Alternatives(kTimeNames));
+    if (cols->flux < 0)
+        lack("the flux", Alternatives(kFluxNames) + ", or " + Alternatives(kMagnitudeNames));
+    if (cols->sigma < 0)
+        lack(cols->magnitudes ? "the uncertainty of the magnitude" : "the uncertainty",
+             cols->magnitudes ? Alternatives(kMagnitudeErrNames) : Alternatives(kSigmaNames));
+    constexpr std::size_t kMaxNames = 300;
+    for (const Field& f : fields) {
+        if (err->names.size() > kMaxNames) {
+            err->names += ", ...";
+            break;
+        }
+        err->names += (err->names.empty() ? "" : ", ") + FieldWord(text, f);
+    }
+    return false;
+}
+
+// A header is a first line of names: some field that is not empty, and none that reads as a
+// value (a number, NaN or infinity).
+bool IsHeader(const std::string& text, const std::vector<Field>& fields, std::string* scratch) {
+    bool named = false;
+    for (const Field& f : fields) {
+        if (f.begin == f.end) continue;
+        long double v;
+        if (ReadField(text, f, scratch, &v) != FieldValue::kWord) return false;
+        named = true;
+    }
+    return named;
+}
+
+bool Refuse(TableError* err, TableError::Kind kind, std::int64_t line, std::string word) {
+    err->kind = kind;
+    err->line = line;
+    err->word = std::move(word);
+    return false;
+}
+
+// The fluxes and their uncertainties of magnitudes, f = 10^(-0.4 (m - m̃)) and
+// σ_f = 0.4 ln 10 · f · σ_m, with m̃ the median magnitude, so that the median flux is 1.
+bool ConvertMagnitudes(const std::string& text, long double* values, std::int64_t rows,
+                       const std::vector<std::int64_t>& lines,
+                       const std::vector<Field>& magnitude_fields, TableNotes* notes,
+                       TableError* err) {
+    constexpr long double kFluxPerMagnitude =
+        0.9210340371976182736071965818737456830404L;  // 0.4 ln 10
+    if (rows == 0) return true;
+    std::vector<long double> mags(static_cast<std::size_t>(rows));
+    for (std::int64_t k = 0; k < rows; ++k) mags[k] = values[3 * k + 1];
+    const std::size_t half = mags.size() / 2;
+    std::nth_element(mags.begin(), mags.begin() + half, mags.end());
+    long double median = mags[half];
+    if (mags.size() % 2 == 0)
+        median = (*std::max_element(mags.begin(), mags.begin() + half) + median) / 2;
+    notes->median_magnitude = median;
+    for (std::int64_t k = 0; k < rows; ++k) {
+        long double* row = values + 3 * k;
+        const long double f = std::pow(10.0L, -0.4L * (row[1] - median));
+        const long double sigma = kFluxPerMagnitude * f * row[2];
+        if (std::isinf(f))
+            return Refuse(err, TableError::kNotFinite, lines[k],
+                          FieldWord(text, magnitude_fields[2 * k]));
+        if (!std::isnormal(sigma * sigma))
+            return Refuse(err, TableError::kUncertaintyRange, lines[k],
+                          FieldWord(text, magnitude_fields[2 * k + 1]));
+        row[1] = f;
+        row[2] = sigma;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::int64_t load_table(const char* fnm, long double** tbl, TableError* err) {
-    TableError local;
-    TableError& e = err ? *err : local;
+    return load_table(fnm, tbl, err, nullptr);
+}
+
+std::int64_t load_table(const char* fnm, long double** tbl, TableError* err, TableNotes* notes) {
+    TableError local_err;
+    TableError& e = err ? *err : local_err;
     e = TableError{};
+    TableNotes local_notes;
+    TableNotes& n = notes ? *notes : local_notes;
+    n = TableNotes{};
     *tbl = nullptr;
 
     std::string text;
@@ -164,40 +361,106 @@ std::int64_t load_table(const char* fnm, long double** tbl, TableError* err) {
         return -1;
     }
 
-    std::int64_t count = 0;
-    ForEachToken(text, [&](std::size_t, std::size_t, std::int64_t) {
-        ++count;
-        return true;
-    });
+    // Room for one observation a line.
+    const std::int64_t lines = std::count(text.begin(), text.end(), '\n') + 1;
+    std::unique_ptr<long double[]> values(new long double[3 * lines]);
+    std::int64_t rows = 0;
 
-    std::unique_ptr<long double[]> values(new long double[count]);
-    std::int64_t stored = 0;
-    std::string token;
-    ForEachToken(text, [&](std::size_t begin, std::size_t end, std::int64_t line) {
-        // The token is converted whole: a lone sign or point, the "e" of a word, a date such
-        // as 2020-01-05 or a value that overflows is refused rather than guessed.
-        token.assign(text, begin, end - begin);
-        char* stop = nullptr;
-        const long double v = std::strtold(token.c_str(), &stop);
-        if (stop != token.c_str() + token.size() || std::isinf(v)) {
-            e.kind = TableError::kNotNumber;
+    Columns cols;
+    bool first = true;
+    std::vector<Field> fields;
+    std::vector<std::int64_t> magnitude_lines;  // where each observation of magnitudes stands
+    std::vector<Field> magnitude_fields;        // its magnitude and uncertainty, for messages
+    std::string scratch;
+    std::int64_t line = 1;
+    auto refuse = [&](TableError::Kind kind, Field f) -> std::int64_t {
+        Refuse(&e, kind, line, FieldWord(text, f));
+        return -1;
+    };
+    // A UTF-8 byte-order mark from a spreadsheet export is not part of the first line.
+    std::size_t begin = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (; begin <= text.size(); ++line) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::size_t line_begin = begin;
+        begin = end + 1;
+
+        SplitFields(text, line_begin, end, &fields);
+        if (fields.empty() || text[fields[0].begin] == '#') continue;  // blank, or a comment
+        if (first) {
+            first = false;
+            if (IsHeader(text, fields, &scratch)) {
+                if (!ChooseColumns(text, fields, line, &cols, &e)) return -1;
+                continue;
+            }
+        }
+        if (fields.size() != cols.count) {
+            e.kind = TableError::kValueCount;
             e.line = line;
-            e.word = WordAround(text, begin);
-            return false;
+            e.values = static_cast<std::int64_t>(fields.size());
+            e.columns = cols.headed ? static_cast<std::int64_t>(cols.count) : 0;
+            return -1;
+        }
+
+        const int at[4] = {cols.time, cols.flux, cols.sigma, cols.quality};
+        long double v[4] = {0, 0, 0, 0};
+        FieldValue kind[4] = {FieldValue::kNumber, FieldValue::kNumber, FieldValue::kNumber,
+                              FieldValue::kNumber};
+        const int used = cols.quality >= 0 ? 4 : 3;
+        for (int k = 0; k < used; ++k) {
+            kind[k] = ReadField(text, fields[at[k]], &scratch, &v[k]);
+            if (kind[k] == FieldValue::kWord) return refuse(TableError::kNotNumber, fields[at[k]]);
+        }
+        for (int k = 0; k < 3; ++k)
+            if (kind[k] == FieldValue::kInfinite)
+                return refuse(TableError::kNotFinite, fields[at[k]]);
+        if (std::find(kind, kind + used, FieldValue::kMissing) != kind + used) {
+            if (n.missing++ == 0) n.first_missing = line;
+            continue;
+        }
+        if (used == 4 && v[3] != 0.0L) {  // an infinite flag is not 0 either
+            if (n.flagged++ == 0) n.first_flagged = line;
+            continue;
         }
         // Every sum of the fit divides by the square of the uncertainty.
-        if (stored % 3 == 2 && !(v > 0.0L)) {
-            e.kind = TableError::kUncertainty;
-            e.line = line;
-            return false;
+        if (!(v[2] > 0.0L)) return refuse(TableError::kUncertainty, fields[at[2]]);
+        if (!cols.magnitudes && !std::isnormal(v[2] * v[2]))
+            return refuse(TableError::kUncertaintyRange, fields[at[2]]);
+        if (cols.magnitudes) {
+            magnitude_lines.push_back(line);
+            magnitude_fields.push_back(fields[at[1]]);
+            magnitude_fields.push_back(fields[at[2]]);
         }
-        values[stored++] = v;
-        return true;
-    });
-    if (e.kind != TableError::kNone) return -1;
+        std::copy(v, v + 3, values.get() + 3 * rows++);
+    }
 
+    if (cols.magnitudes) {
+        n.magnitude_column = cols.magnitude_name;
+        if (!ConvertMagnitudes(text, values.get(), rows, magnitude_lines, magnitude_fields, &n, &e))
+            return -1;
+    }
     *tbl = values.release();
-    return count;
+    return 3 * rows;
+}
+
+void print_table_notes(const TableNotes& notes) {
+    if (notes.missing > 0)
+        std::fprintf(stderr,
+                     "The data file holds %lld %ss with a missing value (first: %s %lld); they "
+                     "are left out.\n",
+                     static_cast<long long>(notes.missing), notes.unit, notes.unit,
+                     static_cast<long long>(notes.first_missing));
+    if (notes.flagged > 0)
+        std::fprintf(stderr,
+                     "The data file holds %lld %ss with a quality flag that is not 0 (first: %s "
+                     "%lld); they are left out.\n",
+                     static_cast<long long>(notes.flagged), notes.unit, notes.unit,
+                     static_cast<long long>(notes.first_flagged));
+    if (!notes.magnitude_column.empty())
+        std::fprintf(stderr,
+                     "The data file holds magnitudes (column %s); they are converted to relative "
+                     "flux, 10^(-0.4 (m - %.19Lg)), about the median magnitude.\n",
+                     notes.magnitude_column.c_str(), notes.median_magnitude);
 }
 
 // =============================================================================================
@@ -1687,8 +1950,10 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
         return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum);
     long double* raw = nullptr;
     TableError err;
-    const std::int64_t count = load_table(fnm, &raw, &err);
+    TableNotes notes;
+    const std::int64_t count = load_table(fnm, &raw, &err, &notes);
     data->reset(raw);
+    const long long line = err.line;
     switch (err.kind) {
         case TableError::kNone:
             break;
@@ -1696,15 +1961,43 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
             std::printf("The data file can not be opened.\n");
             return false;
         case TableError::kNotNumber:
-            std::printf("The data file holds a value that is not a number on line %lld: %s\n",
-                        static_cast<long long>(err.line), err.word.c_str());
+            std::printf("The data file holds a value that is not a number on line %lld: %s\n", line,
+                        err.word.c_str());
             return false;
         case TableError::kUncertainty:
             std::printf("The data file holds an uncertainty that is not positive on line %lld.\n",
-                        static_cast<long long>(err.line));
+                        line);
+            return false;
+        case TableError::kNotFinite:
+            std::printf("The data file holds a value that is not finite on line %lld: %s\n", line,
+                        err.word.c_str());
+            return false;
+        case TableError::kUncertaintyRange:
+            std::printf(
+                "The data file holds an uncertainty out of range on line %lld: %s (its square "
+                "must be a normal number)\n",
+                line, err.word.c_str());
+            return false;
+        case TableError::kValueCount:
+            if (err.columns == 0)
+                std::printf(
+                    "The data file holds %lld values on line %lld; each line must hold time, "
+                    "flux and uncertainty.\n",
+                    static_cast<long long>(err.values), line);
+            else
+                std::printf(
+                    "The data file holds %lld values on line %lld; its header names %lld "
+                    "columns.\n",
+                    static_cast<long long>(err.values), line, static_cast<long long>(err.columns));
+            return false;
+        case TableError::kHeader:
+            std::printf(
+                "The data file's header on line %lld names no column for %s; it names: %s\n", line,
+                err.lacking.c_str(), err.names.c_str());
             return false;
     }
-    *pnum = count / 3;  // a last group of one or two values is no observation
+    print_table_notes(notes);
+    *pnum = count / 3;
     if (*pnum == 0) {
         std::printf("The data file holds no observations.\n");
         return false;

@@ -63,23 +63,47 @@ bool read_options(const char* fnm, RunOptions* options);
 // Why a data table was refused, and where.
 struct TableError {
     enum Kind {
-        kNone,         // read
-        kOpen,         // the file cannot be opened or read
-        kNotNumber,    // a token is not one whole finite number
-        kUncertainty,  // an uncertainty (third value of an observation) is not positive
+        kNone,              // read
+        kOpen,              // the file cannot be opened or read
+        kNotNumber,         // a value is not a number (a word, a date, a lone sign)
+        kUncertainty,       // an uncertainty is not positive
+        kNotFinite,         // a value is infinite, or overflows
+        kUncertaintyRange,  // an uncertainty whose square is not a normal number
+        kValueCount,        // a line holds another number of values than the table has columns
+        kHeader,            // the header names no column for the time, the flux or the uncertainty
     };
     Kind kind = kNone;
-    std::int64_t line = 0;  // 1-based line of the offending value
-    std::string word;       // the blank-separated word that holds it (kNotNumber)
+    std::int64_t line = 0;     // 1-based line of the offending value, count or header
+    std::string word;          // the value as written (cut after 80 characters)
+    std::int64_t values = 0;   // kValueCount: the values on the line
+    std::int64_t columns = 0;  // kValueCount: the columns its header names; 0 without a header
+    std::string lacking;       // kHeader: the columns it lacks, each with the names that would do
+    std::string names;         // kHeader: the names it holds
 };
+
+// What a reader of observations left out or changed on the way; the notes about it go to
+// standard error (print_table_notes), one line each.
+struct TableNotes {
+    const char* unit = "line";         // what the first_* numbers count
+    std::int64_t missing = 0;          // rows left out for a missing value (a NaN, an empty field)
+    std::int64_t first_missing = 0;    // the first of them
+    std::int64_t flagged = 0;          // rows left out for a quality flag that is not 0
+    std::int64_t first_flagged = 0;    // the first of them
+    std::string magnitude_column;      // the column of magnitudes turned into relative flux
+    long double median_magnitude = 0;  // the magnitude of relative flux 1
+};
+void print_table_notes(const TableNotes& notes);
 
 // Whether c can belong to a number: the digits and "Ee+-.".
 bool isnumchar(char c);
 
-// Reads every number of the data table `fnm`, in file order, into a new array (new[]; the
-// caller owns it and releases it with delete[]) handed over through *tbl.  Returns the number
-// of values, or -1 with *tbl = nullptr and the reason in *err when the table is refused.
+// Reads the observations of the data table `fnm`, time, flux and uncertainty in file order,
+// into a new array (new[]; the caller owns it and releases it with delete[]) handed over
+// through *tbl.  One observation a line; a first line of names (a header) chooses the columns.
+// Returns the number of values, three per observation, or -1 with *tbl = nullptr and the
+// reason in *err when the table is refused; *notes (when given) says what was left out.
 std::int64_t load_table(const char* fnm, long double** tbl, TableError* err = nullptr);
+std::int64_t load_table(const char* fnm, long double** tbl, TableError* err, TableNotes* notes);
 
 // ---- fit state ---------------------------------------------------------------------------
 
@@ -252,8 +276,8 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
 
 // Reads the data table; pnum observations of time, flux and uncertainty.  A FITS light curve
 // (recognised by its first card) is read as fits_table.h describes, with the flux column of
-// `options` when given, and its notes go to standard error.  On a refusal prints its message
-// and returns false.
+// `options` when given.  What was left out or converted is said on standard error; on a
+// refusal prints its message and returns false.
 bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
                        const RunOptions* options = nullptr);
 

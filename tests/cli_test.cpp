@@ -52,12 +52,25 @@ TEST(Cli, UsageAndInputErrors) {
         {{dir.Write("8.par", "rsun 0.1\nquad fixed\n0.3\n"), table},
          "The input file holds quad fixed without a finite value to hold.\n"},
         {{params, dir.path() + "/none.txt"}, "The data file can not be opened.\n"},
-        {{params, dir.Write("1.txt", "time flux error\n1 1 0.1\n")},
-         "The data file holds a value that is not a number on line 1: time\n"},
+        {{params, dir.Write("1.txt", "1 1 0.1\n2 1 O.1\n")},
+         "The data file holds a value that is not a number on line 2: O.1\n"},
         {{params, dir.Write("2.txt", "1 1 0.1\n2 1 0\n")},
          "The data file holds an uncertainty that is not positive on line 2.\n"},
-        {{params, dir.Write("3.txt", "# only a comment\n1 2\n")},
+        {{params, dir.Write("3.txt", "# only a comment\n1 nan 1\n")},
          "The data file holds no observations.\n"},
+        {{params, dir.Write("4.txt", "1 1e5000 0.1\n")},
+         "The data file holds a value that is not finite on line 1: 1e5000\n"},
+        {{params, dir.Write("5.txt", "1 1 1e-4000\n")},
+         "The data file holds an uncertainty out of range on line 1: 1e-4000 (its square must "
+         "be a normal number)\n"},
+        {{params, dir.Write("6.txt", "1 1 0.1 1.02\n")},
+         "The data file holds 4 values on line 1; each line must hold time, flux and "
+         "uncertainty.\n"},
+        {{params, dir.Write("7.txt", "time flux flux_err\n1 1 0.1 1.02\n")},
+         "The data file holds 4 values on line 2; its header names 3 columns.\n"},
+        {{params, dir.Write("8.txt", "time;flux\n1;1\n")},
+         "The data file's header on line 1 names no column for the uncertainty (flux_err, "
+         "pdcsap_flux_err, err, error, sigma, e_flux, flux_error); it names: time, flux\n"},
     };
     for (const auto& c : cases) {
         const CliResult res = RunTool(c.args);
@@ -99,6 +112,19 @@ TEST(Cli, HelpVersionAndOptions) {
             << c.args[0];
         EXPECT_EQ(res.status, c.status) << c.args[0];
     }
+}
+
+// A report that cannot be written is no success: status 2 and a word on standard error.
+TEST(Cli, StandardOutputThatFails) {
+    TempDir dir;
+    const std::string params = dir.Write("p.par", kFitParams + "iterations 1\n");
+    const CliResult fit = RunTool({params, kExampleTable}, "exec >/dev/full; ");
+    const CliResult usage = RunTool({}, "exec >/dev/full; ");
+    for (const CliResult& res : {fit, usage}) {
+        EXPECT_EQ(res.status, 2);
+        EXPECT_EQ(res.err, "The standard output can not be written.\n");
+    }
+    EXPECT_EQ(RunTool({params, kExampleTable}, "exec >/dev/null; ").status, 0);
 }
 
 TEST(Cli, OutOfMemoryIsReportedNotACrash) {
@@ -319,6 +345,64 @@ TEST(CliFit, ResultFileReplacedWholeOrNotAtAll) {
                               .c_str()),
               0);
     EXPECT_EQ(dir.Read("log"), result);
+}
+
+// The same observations in a headed CSV, with columns in another order, columns the fit does
+// not read, NaN rows and flagged rows, give the fit of the three-column table to the bit; what
+// was left out is said on standard error, once for each reason.
+TEST(CliFit, HeadedTableGivesTheFitOfThePlainOne) {
+    TempDir dir;
+    std::istringstream plain(TempDir::ReadFile(kExampleTable));
+    std::string headed = "\xEF\xBB\xBF# exported\nairmass,flux_err,time,flux,quality,note\n";
+    int row = 0;
+    for (std::string line; std::getline(plain, line);) {
+        if (line[0] == '#') continue;
+        std::istringstream f(line);
+        std::string t, flux, sigma;
+        f >> t >> flux >> sigma;
+        headed += "1.2," + sigma + "," + t + "," + flux + ",0,ok\r\n";
+        if (++row % 500 == 0) headed += "1.3,nan,2.5,NaN,0,gap\r\n1.3,,2.5,,0,\r\n";
+        if (row % 700 == 0) headed += "1.1,0.001,3.5,0.5,8,flagged\r\n";
+    }
+    const std::string params = dir.Write("p.par", kFitParams + "iterations 3\n");
+    const CliResult want = RunTool({params, kExampleTable});
+    const CliResult got = RunTool({params, dir.Write("lc.csv", headed)});
+    ASSERT_EQ(want.status, 0);
+    EXPECT_EQ(want.err, "");
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out, want.out);
+    EXPECT_EQ(got.err,
+              "The data file holds 26 lines with a missing value (first: line 503); they are left "
+              "out.\nThe data file holds 9 lines with a quality flag that is not 0 (first: line "
+              "705); they are left out.\n");
+}
+
+// Magnitudes are turned into relative flux, and the run says so; the report is the one of a
+// table of the fluxes that the reader gives (printed with all their digits).
+TEST(CliFit, MagnitudesAreFittedAsRelativeFlux) {
+    TempDir dir;
+    const std::string table = dir.Write("m.txt",
+                                        "time mag mag_err\n1.55 10.0 0.001\n1.6 10.02 0.001\n"
+                                        "1.65 10.01 0.002\n3 10.0 0.001\n3.1 10 0.001\n");
+    long double* raw = nullptr;
+    TableError err;
+    TableNotes notes;
+    ASSERT_EQ(load_table(table.c_str(), &raw, &err, &notes), 15);
+    std::unique_ptr<long double[]> values(raw);
+    std::string fluxes;
+    char buf[100];
+    for (int k = 0; k < 15; ++k) {
+        std::snprintf(buf, sizeof buf, "%.21Lg%s", values[k], k % 3 == 2 ? "\n" : " ");
+        fluxes += buf;
+    }
+    const std::string params =
+        dir.Write("p.par", "tshift 1.6\nrsun 0.1\nrplanet 0.01\nperiod 3.2\nquad\niterations 0.5\n");
+    const CliResult res = RunTool({params, table});
+    EXPECT_EQ(res.status, 0);
+    EXPECT_EQ(res.err,
+              "The data file holds magnitudes (column mag); they are converted to relative flux, "
+              "10^(-0.4 (m - 10)), about the median magnitude.\n");
+    EXPECT_EQ(res.out, RunTool({params, dir.Write("f.txt", fluxes)}).out);
 }
 
 // HD 209458 b, TESS sector 56, started from the shipped file (moved off the published values):

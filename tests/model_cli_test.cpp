@@ -237,7 +237,7 @@ TEST(ModelCli, InputErrorsAsTransitlm) {
         {dir.Write("norsun.par", "period 3\n"), good_table},
         {dir.Write("negrsun.par", "rsun -1\n"), good_table},
         {good_params, dir.path() + "/none.txt"},
-        {good_params, dir.Write("word.txt", "time flux error\n1 1 0.1\n")},
+        {good_params, dir.Write("word.txt", "time flux error\n1 1 O.1\n")},
         {good_params, dir.Write("sigma.txt", "1 1 0.1\n2 1 0\n")},
         {good_params, dir.Write("empty.txt", "# nothing\n")},
         // sqrt on and no point in transit: the limb-darkening fit is singular (status 1).

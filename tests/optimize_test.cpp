@@ -31,13 +31,14 @@ struct Table {
     std::int64_t count;
     std::vector<long double> values;
     TableError err;
+    TableNotes notes;
 };
 
 Table ReadTable(const std::string& text) {
     TempDir dir;
     Table t;
     long double* raw = nullptr;
-    t.count = load_table(dir.Write("d.txt", text).c_str(), &raw, &t.err);
+    t.count = load_table(dir.Write("d.txt", text).c_str(), &raw, &t.err, &t.notes);
     std::unique_ptr<long double[]> owned(raw);
     if (t.count > 0) t.values.assign(raw, raw + t.count);
     return t;
@@ -125,54 +126,130 @@ TEST(ParameterFile, EndOfTextAndNulBytes) {
 
 // ---- data table ----------------------------------------------------------------------------
 
-// Any other character separates values and the layout is free; a last group of one value is
-// the caller's to ignore. A token is converted whole: the exponent of a long token is kept (no
-// cut after 19 characters), and a value that underflows is a number. A byte-order mark and
-// lines whose first non-blank character is '#' are skipped, CRLF or not.
-TEST(DataTable, ValuesInFileOrder) {
+// One observation a line, its values separated by blanks, tabs, commas or semicolons. A value
+// is converted whole (no cut after 19 characters) and one that underflows is a number. A
+// byte-order mark and lines whose first non-blank character is '#' are skipped, CRLF or not.
+// Lines with a NaN in any spelling or an empty field, and with a quality flag that is not 0,
+// are left out and counted. A first line of names chooses the columns by name.
+TEST(DataTable, ObservationsInFileOrder) {
     for (int c = -128; c < 128; ++c)
         EXPECT_EQ(isnumchar(char(c)),
                   std::string("0123456789Ee+-.").find(char(c)) != std::string::npos);
     const struct {
         const char* text;
         std::vector<long double> want;
+        std::int64_t missing, first_missing, flagged, first_flagged;
     } cases[] = {
-        {"1,2;3\n  4.5\t-6e-1  +7E+1\n8", {1, 2, 3, 4.5L, -0.6L, 70, 8}},
+        {"1,2;3\n  4.5\t-6e-1 , +7E+1\n", {1, 2, 3, 4.5L, -0.6L, 70}},
         {"-1.234567890123456e-05 2454218.70215412345678 .5\n",
          {std::strtold("-1.234567890123456e-05", nullptr),
           std::strtold("2454218.70215412345678", nullptr), 0.5L}},
         {"\xEF\xBB\xBF# time flux error\r\n  # second comment 9 9\r\n1 2 3\r\n4 5 6\r\n",
          {1, 2, 3, 4, 5, 6}},
-        {"1 -2 3\n4 -5\n", {1, -2, 3, 4, -5}},  // negative fluxes and a short tail pass
-        {"1e-99999 1 1", {0, 1, 1}},
+        {"1 -2 3\n1e-99999 1 2e-2466\n", {1, -2, 3, 0, 1, 2e-2466L}},  // σ² 4e-4932 is normal
         {"\n\n# nothing here\n", {}},
         {"", {}},
+        {"1 1 1\n2 nan 1\n3,,\n-NaN 1 1\n4 1 NAN\n5 1 1", {1, 1, 1, 5, 1, 1}, 4, 2},
+        {"time,flux,flux_err,airmass\n1,2,3,1.2\n", {1, 2, 3}},
+        {",time,flux,flux_err\n0,1,2,3\n", {1, 2, 3}},  // pandas' unnamed index
+        {"# made by hand\n\nBJD-2454000 sigma FLUX\n1 0.5 2\n", {1, 2, 0.5L}},
+        {"time flux err date\n1 2 3 2020-01-05\n", {1, 2, 3}},  // other columns are not read
+        {"t f error\n1 2 3\n", {1, 2, 3}},
+        // The flux by the order of its names, the uncertainty that goes with it.
+        {"btjd sap_flux sap_flux_err pdcsap_flux pdcsap_flux_err\n1 2 3 4 5\n", {1, 4, 5}},
+        {"time sap_flux err sap_flux_err\n1 2 3 4\n", {1, 2, 4}},
+        {"time flux flux_err quality\n1 1 1 0\n2 1 1 128\n3 nan 1 0\n4 1 1 -0\n5 1 0 1\n",
+         {1, 1, 1, 4, 1, 1},
+         1,
+         4,
+         2,
+         3},
     };
     for (const auto& c : cases) {
         const Table t = ReadTable(c.text);
         EXPECT_EQ(t.err.kind, TableError::kNone) << c.text;
         EXPECT_EQ(t.values, c.want) << c.text;
         EXPECT_EQ(t.count, std::int64_t(c.want.size())) << c.text;
+        EXPECT_EQ(t.notes.missing, c.missing) << c.text;
+        EXPECT_EQ(t.notes.first_missing, c.first_missing) << c.text;
+        EXPECT_EQ(t.notes.flagged, c.flagged) << c.text;
+        EXPECT_EQ(t.notes.first_flagged, c.first_flagged) << c.text;
+        EXPECT_EQ(t.notes.magnitude_column, "") << c.text;
     }
 }
 
-TEST(DataTable, RefusedTokens) {
+// f = 10^(-0.4 (m - m̃)), σ_f = 0.4 ln 10 · f · σ_m about the median magnitude m̃ (of an even
+// count, the mean of the middle two), of the lines kept; a flux column wins over magnitudes.
+TEST(DataTable, MagnitudesBecomeRelativeFlux) {
+    const struct {
+        const char* text;
+        std::vector<long double> mags, sigmas;
+        long double median;
+        std::string column;
+    } cases[] = {
+        {"time mag mag_err\n1 10 0.01\n2 11 0.02\n3 12 0.01\n4 10.5 0.1\n5 nan 0.1\n",
+         {10, 11, 12, 10.5L},
+         {0.01L, 0.02L, 0.01L, 0.1L},
+         10.75L,
+         "mag"},
+        {"HJD Magnitude e_mag\n1 8.25 0.5\n2 8 0.25\n3 9 0.125\n",
+         {8.25L, 8, 9},
+         {0.5L, 0.25L, 0.125L},
+         8.25L,
+         "Magnitude"},
+    };
+    for (const auto& c : cases) {
+        const Table t = ReadTable(c.text);
+        ASSERT_EQ(t.err.kind, TableError::kNone) << c.text;
+        ASSERT_EQ(t.values.size(), 3 * c.mags.size()) << c.text;
+        EXPECT_EQ(t.notes.magnitude_column, c.column);
+        EXPECT_EQ(t.notes.median_magnitude, c.median) << c.text;
+        for (std::size_t k = 0; k < c.mags.size(); ++k) {
+            const long double f = std::pow(10.0L, (c.median - c.mags[k]) / 2.5L);
+            EXPECT_EQ(t.values[3 * k], k + 1.0L);
+            EXPECT_LE(UlpDistance(t.values[3 * k + 1], f), kUlps4) << c.text << k;
+            EXPECT_LE(UlpDistance(t.values[3 * k + 2], 0.4L * std::log(10.0L) * f * c.sigmas[k]),
+                      kUlps4)
+                << c.text << k;
+        }
+    }
+    EXPECT_EQ(ReadTable("time flux err mag mag_err\n1 2 3 4 5\n").values,
+              (std::vector<long double>{1, 2, 3}));
+}
+
+TEST(DataTable, Refusals) {
     const struct {
         std::string text;
         TableError::Kind kind;
         std::int64_t line;
         std::string word;
+        std::int64_t values = 0, columns = 0;
     } cases[] = {
-        {"time flux error\n1 2 3\n", TableError::kNotNumber, 1, "time"},
         {"1 2 3\n2020-01-05 1 1\n", TableError::kNotNumber, 2, "2020-01-05"},
         {"1 2 3\r\n4 5 6\r\n7 - 8\r\n", TableError::kNotNumber, 3, "-"},
         {"1 . 3\n", TableError::kNotNumber, 1, "."},
-        {"1 2 3 1e99999 5 6\n", TableError::kNotNumber, 1, "1e99999"},  // overflows
         {"1 2 3\n\n\nflux=1.0e 2 3\n", TableError::kNotNumber, 4, "flux=1.0e"},
-        {"1 2 3 # trailing note\n", TableError::kNotNumber, 1, "note"},  // only whole lines
-        {std::string(500, 'x') + "e\n", TableError::kNotNumber, 1, std::string(80, 'x') + "..."},
-        {"1 2 0.001\n2 3 0\n", TableError::kUncertainty, 2, ""},
-        {"1 2 3 4 5\n-6 7 8 9\n", TableError::kUncertainty, 2, ""},  // grouping runs across lines
+        {"1 2 3\ntime flux err\n", TableError::kNotNumber, 2, "time"},  // a header comes first
+        {"# offset\nBJD-2454000 1 2\n", TableError::kNotNumber, 2, "BJD-2454000"},
+        {"1 1 " + std::string(500, 'x') + "\n", TableError::kNotNumber, 1,
+         std::string(80, 'x') + "..."},
+        {"time,flux,flux_err\nabc,1,1\n", TableError::kNotNumber, 2, "abc"},
+        {"time flux flux_err quality\n1 1 1 bad\n", TableError::kNotNumber, 2, "bad"},
+        {"1 2 3\n1e99999 5 6\n", TableError::kNotFinite, 2, "1e99999"},  // overflows
+        {"1 inf 1\n", TableError::kNotFinite, 1, "inf"},
+        {"1 1 -Infinity\n", TableError::kNotFinite, 1, "-Infinity"},
+        {"1 2 0.001\n2 3 0\n", TableError::kUncertainty, 2, "0"},
+        {"1 2 -1e-5000\n", TableError::kUncertainty, 1, "-1e-5000"},
+        {"1 1 1e-2467\n", TableError::kUncertaintyRange, 1, "1e-2467"},  // σ² is subnormal
+        {"1 1 1e2467\n", TableError::kUncertaintyRange, 1, "1e2467"},    // σ² overflows
+        {"time mag mag_err\n1 1 1e-2470\n", TableError::kUncertaintyRange, 2, "1e-2470"},
+        {"time mag mag_err\n1 1 1\n2 1 1\n3 -30000 1\n", TableError::kNotFinite, 4, "-30000"},
+        // The layout of old: several observations on a line, or one over several lines.
+        {"1 2 3 4 5 6\n", TableError::kValueCount, 1, "", 6},
+        {"1 2\n3 4 5 6\n", TableError::kValueCount, 1, "", 2},
+        {"1 2 3 # trailing note\n", TableError::kValueCount, 1, "", 6},
+        {"1,2,3,\n", TableError::kValueCount, 1, "", 4},
+        {"time flux err\n1 2 3 4\n", TableError::kValueCount, 2, "", 4, 3},
     };
     for (const auto& c : cases) {
         const Table t = ReadTable(c.text);
@@ -180,7 +257,17 @@ TEST(DataTable, RefusedTokens) {
         EXPECT_EQ(t.err.kind, c.kind) << c.text;
         EXPECT_EQ(t.err.line, c.line) << c.text;
         EXPECT_EQ(t.err.word, c.word) << c.text;
+        EXPECT_EQ(t.err.values, c.values) << c.text;
+        EXPECT_EQ(t.err.columns, c.columns) << c.text;
     }
+    const Table header = ReadTable("# a comment\ntime,flux,\"quality\"\n1,1,0\n");
+    EXPECT_EQ(header.err.kind, TableError::kHeader);
+    EXPECT_EQ(header.err.line, 2);
+    EXPECT_EQ(header.err.lacking,
+              "the uncertainty (flux_err, pdcsap_flux_err, err, error, sigma, e_flux, flux_error)");
+    EXPECT_EQ(header.err.names, "time, flux, \"quality\"");
+    EXPECT_EQ(ReadTable("JD mag sigma\n").err.lacking,
+              "the uncertainty of the magnitude (mag_err, e_mag, magerr)");
     TempDir dir;
     TableError err;
     long double* raw = reinterpret_cast<long double*>(&err);

@@ -89,6 +89,7 @@ class TempDir {
 struct CliResult {
     std::string out;  // standard output, byte for byte
     int status;       // exit status, or -1 when the tool did not exit normally
+    std::string err;  // standard error
 };
 
 inline std::string ShellQuote(const std::string& s) {
@@ -97,20 +98,28 @@ inline std::string ShellQuote(const std::string& s) {
     return q + "'";
 }
 
-// Runs `program` with the given arguments; standard error is discarded.
+// Runs `program` with the given arguments after the shell commands `prefix`.
 inline CliResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& prefix = "") {
+    char err_file[] = "/tmp/transitlm-stderr-XXXXXX";
+    const int fd = mkstemp(err_file);
+    if (fd >= 0) close(fd);
     std::string cmd = prefix + ShellQuote(program);
     for (const auto& a : args) cmd += " " + ShellQuote(a);
-    cmd += " 2>/dev/null";
-    CliResult res{"", -1};
+    cmd += fd >= 0 ? " 2>" + ShellQuote(err_file) : " 2>/dev/null";
+    CliResult res{"", -1, ""};
     FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) return res;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, pipe)) > 0) res.out.append(buf, got);
-    const int raw = pclose(pipe);
-    if (raw != -1 && WIFEXITED(raw)) res.status = WEXITSTATUS(raw);
+    if (pipe) {
+        char buf[4096];
+        size_t got;
+        while ((got = fread(buf, 1, sizeof buf, pipe)) > 0) res.out.append(buf, got);
+        const int raw = pclose(pipe);
+        if (raw != -1 && WIFEXITED(raw)) res.status = WEXITSTATUS(raw);
+    }
+    if (fd >= 0) {
+        res.err = TempDir::ReadFile(err_file);
+        unlink(err_file);
+    }
     return res;
 }
 
