@@ -138,7 +138,7 @@ TEST(DataTable, ObservationsInFileOrder) {
     const struct {
         const char* text;
         std::vector<long double> want;
-        std::int64_t missing, first_missing, flagged, first_flagged;
+        std::int64_t missing = 0, first_missing = 0, flagged = 0, first_flagged = 0;
     } cases[] = {
         {"1,2;3\n  4.5\t-6e-1 , +7E+1\n", {1, 2, 3, 4.5L, -0.6L, 70}},
         {"-1.234567890123456e-05 2454218.70215412345678 .5\n",
