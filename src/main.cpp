@@ -198,6 +198,7 @@ const char kHelp[] =
     "  RESULT_FILE     the report, written whole or not at all\n"
     "\n"
     "Exit status: 0 a completed run, 1 a singular fit, 2 a usage or input/output error.\n"
+    "Likely mistakes in the parameter file are named on standard error.\n"
     "Manual: man transitlm; README.md of the sources (installed in share/doc/transitlm).\n";
 
 int Run(int argc, char** argv) {
@@ -225,13 +226,17 @@ int Run(int argc, char** argv) {
         return Leave(kExitUsage);
     }
 
-    if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) return Leave(kExitUsage);
+    if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) {
+        warn_about_parameters(argv[1], inp, nullptr, 0);  // perhaps why
+        return Leave(kExitUsage);
+    }
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
     const FitCounts counts = count_fit(pflag, lflag);
     parnum = counts.parnum;
     ldnum = counts.ldnum;
     len = counts.len;
     if (!read_observations(argv[2], &data, &pnum, &options)) return Leave(kExitUsage);
+    warn_about_parameters(argv[1], inp, data.get(), pnum);
     return Fit(argc == 4 ? argv[3] : nullptr);
 }
 

@@ -372,10 +372,14 @@ int Run(int argc, char** argv) {
     }
 
     Input in;
-    if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) return Leave(kExitUsage);
+    if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) {
+        warn_about_parameters(argv[1], in.inp, nullptr, 0);  // perhaps why
+        return Leave(kExitUsage);
+    }
     RunOptions options;
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
     if (!read_observations(argv[2], &in.data, &in.pnum, &options)) return Leave(kExitUsage);
+    warn_about_parameters(argv[1], in.inp, in.data.get(), in.pnum);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
     const Evaluation ev = Evaluate(in, options);
 

@@ -463,6 +463,174 @@ void print_table_notes(const TableNotes& notes) {
                      notes.magnitude_column.c_str(), notes.median_magnitude);
 }
 
+// ---- likely mistakes in a parameter file ----------------------------------------------------
+
+namespace {
+
+constexpr int kLastNamedKey = 6;  // "tshift " .. "period ": keys that end with a blank
+
+// The text of a parameter file split into its lines, with what the warnings ask of each.
+class ParameterLines {
+   public:
+    explicit ParameterLines(const std::string& text) : text_(text) {
+        for (std::size_t at = 0; at < text_.size();) {
+            starts_.push_back(at);
+            const std::size_t end = text_.find('\n', at);
+            at = end == std::string::npos ? text_.size() : end + 1;
+        }
+    }
+    std::size_t count() const { return starts_.size(); }
+    // 1-based number of the line that holds text position `at`.
+    std::size_t LineOf(std::size_t at) const {
+        return std::upper_bound(starts_.begin(), starts_.end(), at) - starts_.begin();
+    }
+    std::size_t Begin(std::size_t line) const { return starts_[line - 1]; }
+    std::size_t End(std::size_t line) const {
+        const std::size_t end = text_.find('\n', Begin(line));
+        return end == std::string::npos ? text_.size() : end;
+    }
+    // Only a line whose first non-blank character is '#' is a comment.
+    bool IsComment(std::size_t line) const { return text_[FirstWord(line)] == '#'; }
+    std::size_t FirstWord(std::size_t line) const {
+        std::size_t at = Begin(line);
+        while (at < End(line) && (text_[at] == ' ' || text_[at] == '\t')) ++at;
+        return at;
+    }
+    // The blank-separated word around position `at`.
+    std::string WordAt(std::size_t at) const {
+        std::size_t begin = at, end = at;
+        while (begin > 0 && !IsBlank(text_[begin - 1]) && text_[begin - 1] != '\n') --begin;
+        while (end < text_.size() && !IsBlank(text_[end]) && text_[end] != '\n') ++end;
+        return text_.substr(begin, end - begin);
+    }
+
+   private:
+    const std::string& text_;
+    std::vector<std::size_t> starts_;
+};
+
+// Words that mean a fit mark; any other word with an "f" marks a parameter all the same.
+bool IsMarkWord(const std::string& word) {
+    return word == "f" || word == "fit" || word == "fitted";
+}
+
+}  // namespace
+
+std::vector<std::string> parameter_warnings(const char* fnm, std::string text,
+                                            const long double* inp, const long double* data,
+                                            std::int64_t pnum) {
+    text.push_back('\n');  // as load_input reads it
+    const ParameterLines lines(text);
+    std::vector<std::pair<std::size_t, std::string>> found;  // line, what
+    auto warn = [&](std::size_t line, const std::string& what) { found.emplace_back(line, what); };
+    auto quoted = [](const std::string& s) { return "\"" + s + "\""; };
+
+    // A key written with "=", ":" or a tab: the reader wants the key, a blank, the number.
+    for (std::size_t line = 1; line <= lines.count(); ++line) {
+        const std::size_t at = lines.FirstWord(line);
+        for (int key = 0; key <= kLastValueKey; ++key) {
+            std::string name = kInputKeys[key];
+            if (key <= kLastNamedKey) name.pop_back();
+            if (text.compare(at, name.size(), name) != 0) continue;
+            std::size_t next = at + name.size();
+            const bool tab = text[next] == '\t';
+            while (text[next] == ' ') ++next;
+            if (text[next] == '=' || text[next] == ':' || (tab && key <= kLastNamedKey))
+                warn(line, name + " is followed by " +
+                               (tab ? std::string("a tab") : quoted(std::string(1, text[next]))) +
+                               ", so its value is not read there; write " +
+                               quoted(name + " VALUE"));
+        }
+    }
+
+    for (int key = 0; key < 12; ++key) {
+        const std::size_t at = KeyOccurrence(text, key);
+        if (at == std::string::npos) continue;
+        const std::size_t line = lines.LineOf(at);
+        std::string name = kInputKeys[key];
+        if (name.back() == ' ') name.pop_back();
+        if (key == kKeyLin && text[at + 3] == 'a') {
+            warn(line, "the linear limb-darkening term is switched on by the " + quoted("lin") +
+                           " of a second " + quoted(lines.WordAt(at)) +
+                           " (only the first is passed over); write a line " + quoted("lin") +
+                           " to mean it");
+        } else if (lines.IsComment(line)) {
+            if (key >= kFirstLdKey)
+                warn(line, "the " + name + " limb-darkening term is switched on by the word " +
+                               quoted(lines.WordAt(at)) + " in a comment");
+            else
+                warn(line, "the value of " + name + " is read from a comment (the first " +
+                               quoted(kInputKeys[key]) + " anywhere in the text counts)");
+        }
+        if (key > kLastMarkKey) continue;
+        // Fit marks from words other than f, fit and fitted ("fixed", "free", "inf").
+        // The reader passes over the character right after the key.
+        const std::size_t after = at + std::strlen(kInputKeys[key]);
+        std::string word;
+        bool marks = false;
+        for (std::size_t i = after; i <= lines.End(line); ++i) {
+            if (i < lines.End(line) && !IsBlank(text[i])) {
+                word += text[i];
+                marks = marks || (text[i] == 'f' && i > after);
+                continue;
+            }
+            if (marks && !IsMarkWord(word))
+                warn(line, name + " is marked as fitted by the f of " + quoted(word) +
+                               " (any f after the value marks it)");
+            word.clear();
+            marks = false;
+        }
+    }
+
+    // Fit marks of e and ω on a circular orbit, where ω means nothing.
+    for (int key : {kInEccentr, kInPeriastr}) {
+        const std::size_t at = KeyOccurrence(text, key);
+        if (at == std::string::npos || inp[kInEccentr] != 0.0L) continue;
+        const std::size_t end = lines.End(lines.LineOf(at));
+        const std::size_t from = at + std::strlen(kInputKeys[key]) + 1;
+        if (from < end && text.find('f', from) < end)
+            warn(lines.LineOf(at), key == kInEccentr
+                                       ? "eccentr is fitted from e = 0, where the argument of "
+                                         "periastron is undefined"
+                                       : "periastr is fitted with e = 0, where it changes "
+                                         "nothing");
+    }
+
+    // A time of mid-transit far from every observation: another time system, such as BTJD
+    // (BJD - 2457000) against full BJD.
+    const long double tshift = inp[kInTshift], period = inp[kInPeriod];
+    if (pnum > 0 && std::isfinite(tshift) && std::isfinite(period) && period > 0.0L) {
+        long double nearest = INFINITY;
+        for (std::int64_t i = 0; i < pnum; ++i)
+            nearest = std::fmin(nearest, std::fabs(data[3 * i] - tshift));
+        if (nearest > 100.0L * period) {
+            const std::size_t at = KeyOccurrence(text, kInTshift);
+            char what[200];
+            std::snprintf(what, sizeof what,
+                          "tshift %.19Lg is %.19Lg periods from the nearest observation: another "
+                          "time system?",
+                          tshift, nearest / period);
+            warn(at == std::string::npos ? 0 : lines.LineOf(at), what);
+        }
+    }
+
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> out;
+    for (const auto& [line, what] : found)
+        out.push_back("warning: " + std::string(fnm) + ":" + std::to_string(line) + ": " + what);
+    return out;
+}
+
+void warn_about_parameters(const char* fnm, const long double* inp, const long double* data,
+                           std::int64_t pnum) {
+    std::string text;
+    if (!ReadWholeFile(fnm, &text)) return;
+    std::fflush(stdout);
+    for (const std::string& line : parameter_warnings(fnm, text, inp, data, pnum))
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 // =============================================================================================
 // Fit state
 // =============================================================================================

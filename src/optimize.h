@@ -58,6 +58,22 @@ struct RunOptions {
 // message and returns false.
 bool read_options(const char* fnm, RunOptions* options);
 
+// ---- likely mistakes in a parameter file -------------------------------------------------
+
+// Likely mistakes in the parameter file `text` (read from the file `fnm`), one line each,
+// "warning: FNM:LINE: what": a key followed by "=", ":" or a tab; a value or a term taken from a
+// comment line (only lines that begin with '#' are comments); a fit mark from a word such as
+// "fixed"; the "lin" of a second "inclination"; e or ω fitted from e = 0; a tshift more than a
+// hundred periods from every observation. `inp` holds what load_input read from the text and
+// data the pnum observations (none: no check of the time). Nothing here changes the run.
+std::vector<std::string> parameter_warnings(const char* fnm, std::string text,
+                                            const long double* inp, const long double* data,
+                                            std::int64_t pnum);
+
+// Reads `fnm` once more and prints its parameter_warnings on standard error.
+void warn_about_parameters(const char* fnm, const long double* inp, const long double* data,
+                           std::int64_t pnum);
+
 // ---- data table --------------------------------------------------------------------------
 
 // Why a data table was refused, and where.
