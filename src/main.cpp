@@ -18,6 +18,7 @@
 #include "lustre.h"
 #include "optimize.h"
 #include "output_file.h"
+#include "report.h"
 
 namespace {
 
@@ -110,8 +111,17 @@ int Fit(const char* result_file) {
     long double parmin[6];
     std::copy(par, par + 6, parmin);
     long double min = NAN;
+    // The last step, for the convergence test: the set before it and the chi-squares of both.
+    long double before[6];
+    long double chi2_before = NAN, chi2_last = NAN;
+    std::int64_t steps = 0, best_step = 0;
     for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
-        if (i == 1) solve_linear();
+        if (i == 1) {
+            solve_linear();
+            chi2_last = chi_square();
+        }
+        std::copy(par, par + 6, before);
+        chi2_before = chi2_last;
         const long double t = extended ? lm_step_linear(st.data(), data.get(), pnum, par, pflag,
                                                         lflag, inp[kInLm], linear, lfit)
                                        : lm_step_with(st.data(), data.get(), pnum, par, pflag,
@@ -119,7 +129,10 @@ int Fit(const char* result_file) {
         der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
         solve_linear();
         const long double m = chi_square();
+        chi2_last = m;
+        steps = i;
         if (improves_best(i, m, min)) {
+            best_step = i;
             min = m;
             std::copy(par, par + 6, parmin);
             std::fflush(stdout);
@@ -132,6 +145,8 @@ int Fit(const char* result_file) {
         }
     }
 
+    long double last[6];
+    std::copy(par, par + 6, last);
     std::copy(parmin, parmin + 6, par);
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
     long double ld[kMaxCoefficients];
@@ -149,6 +164,24 @@ int Fit(const char* result_file) {
     lines.level = zeropoint_level(lfit, linear);
     lines.trend = linear.per_transit ? linear.degree : -1;
 
+    const FitUncertainties unc =
+        extended ? fit_uncertainties_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                                            linear, m)
+                 : fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+    const FitCovariance cov =
+        extended ? fit_covariance_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                                         linear, m)
+                 : fit_covariance(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+    FitPoint at{};
+    std::copy(par, par + 6, at.params);
+    at.period = period;
+    if (extended) linear_basis_coefficients(at.linf, lfit, linear, lflag);
+    else std::copy(linf, linf + kMaxCoefficients, at.linf);
+    at.ldflag = lflag;
+    const std::vector<DerivedQuantity> derived = derived_quantities(at, cov);
+    const Convergence conv =
+        judge_convergence(steps, best_step, before, chi2_before, last, chi2_last, min, cov);
+
     std::fflush(stdout);
     PrintReport(stdout, shown, ld, period, m, "\n\n\n", lines);
 
@@ -158,15 +191,13 @@ int Fit(const char* result_file) {
         written = out.open(result_file);
         if (written) {
             PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
+            print_quote(out.stream(), conv, cov, shown, ld, lines.level, derived);
             written = out.commit();
         }
     }
 
-    // The closing block: 1σ uncertainties in the report's layout.
-    const FitUncertainties unc =
-        extended ? fit_uncertainties_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                                            linear, m)
-                 : fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+    // The closing block: 1σ uncertainties in the report's layout, then the quote.
+    const long double level = lines.level;
     lines.level = unc.zeropoint;
     lines.trend = -1;
     std::fflush(stdout);
@@ -174,6 +205,13 @@ int Fit(const char* result_file) {
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
         "chi_square_reduced when above 1; 0 = not fitted):\n");
     PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
+    print_quote(stdout, conv, cov, shown, ld, level, derived);
+    std::fflush(stdout);
+    if (!conv.converged)
+        std::fprintf(stderr,
+                     "transitlm: the fit did not converge (best at step %lld of %lld); run it "
+                     "again from its result file or raise iterations\n",
+                     static_cast<long long>(conv.best_step), static_cast<long long>(conv.steps));
 
     if (!written) {
         std::printf("The result file can not be opened.\n");

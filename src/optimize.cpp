@@ -1845,23 +1845,168 @@ long double lm_step_linear(const long double* lset, const long double* data, std
     return step;
 }
 
-FitUncertainties fit_uncertainties_linear(const long double* lset, const long double* data,
-                                          std::int64_t pointnum, long double period,
-                                          const long double* params, int parflag, int ldflag,
-                                          const LinearModel& model, long double chi2) {
-    FitUncertainties out{};
-    const LinearSetup s = SetUpLinear(model, parflag, ldflag);
-    LinearFit fit;
-    fitted_linear(&fit, model, data, lset, pointnum, parflag, ldflag);
-    LinearSystem sys;
-    AccumulateLinear(s, model, lset, data, pointnum, fit, s.fc.parnum, &sys);
-    const int ng = sys.ng, D = sys.D;
+namespace {
+
+// The fitted quantities in the report's order: parameters in bit order, the free law
+// coefficients, the zero-point.
+std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawTerms& law,
+                                             bool zeropoint) {
+    static const char* const kNames[6] = {"tshift",      "eccentr", "periastr",
+                                          "inclination", "rsun",    "rplanet"};
+    static const char* const kTermNames[3] = {"lin", "quad", "sqrt"};
+    const char* term_name[kMaxCoefficients] = {};
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (ldflag & (2 << term)) term_name[k++] = kTermNames[term];
+    std::vector<FittedQuantity> q;
+    for (int slot = 0; slot < 6; ++slot)
+        if (parflag & (1 << slot)) q.push_back({FittedQuantity::kParameter, slot, kNames[slot]});
+    for (int f = 0; f < law.nfree; ++f) {
+        const char* name = term_name[law.slot[f]];
+        q.push_back({FittedQuantity::kCoefficient, law.slot[f], name ? name : "coefficient"});
+    }
+    if (zeropoint) q.push_back({FittedQuantity::kZeropoint, 0, "zeropoint"});
+    return q;
+}
+
+// J and J·C·Jᵀ from the covariance of the unknowns in out->unknowns, whose free basis
+// coefficients are c: each reported value by the unknowns, as PropagateCovariance propagates
+// them, the inclination's row the slope of i across the 1σ interval of cos² i.
+void ReportCovariance(FitCovariance* out, long double period, const long double* params,
+                      const LawTerms& law, const long double* c) {
+    const int n = out->size();
+    out->jacobian.assign(n * n, 0.0L);
+    out->reported.assign(n * n, 0.0L);
+    int unknown[6] = {-1, -1, -1, -1, -1, -1}, parnum = 0;
+    for (int a = 0; a < n; ++a)
+        if (out->quantities[a].kind == FittedQuantity::kParameter) {
+            unknown[out->quantities[a].index] = a;
+            ++parnum;
+        }
+    long double D = 1.0L;
+    for (int k = 0; k < law.nfree; ++k) D -= law.lf[k] * c[k];
+    const long double deg = 180.0L / kPi;
+    for (int r = 0; r < n; ++r) {
+        long double* J = &out->jacobian[r * n];
+        const FittedQuantity& q = out->quantities[r];
+        if (q.kind == FittedQuantity::kZeropoint) {
+            J[r] = 1.0L;
+        } else if (q.kind == FittedQuantity::kCoefficient) {
+            const int j = r - parnum;  // u_j = π·c_j/(D·h) with D = 1 - Σ Lf_b·c_b
+            for (int k = 0; k < law.nfree; ++k)
+                J[parnum + k] = (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) /
+                                law.held_scale;
+        } else if (q.index == 0) {
+            const long double tscale = period / kTwoPi;
+            J[r] = tscale;
+            for (int slot = 1; slot <= 3; ++slot)
+                if (unknown[slot] >= 0) J[unknown[slot]] = tscale * MidTransitSlope(params, slot);
+        } else if (q.index == 3) {
+            const long double s = std::sqrt(out->unknowns[r * n + r]), ci = params[3];
+            const long double lo = std::fmax(ci - s, 0.0L), hi = std::fmin(ci + s, 1.0L);
+            if (s > 0.0L)
+                J[r] = deg * (std::acos(std::sqrt(hi)) - std::acos(std::sqrt(lo))) / (2.0L * s);
+        } else {
+            J[r] = q.index == 2 ? deg : 1.0L;
+        }
+    }
+    // Each entry once, mirrored, so that the matrix is symmetric to the bit.
+    const std::vector<long double>& U = out->unknowns;
+    for (int r = 0; r < n; ++r)
+        for (int col = r; col < n; ++col) {
+            long double v = 0.0L;
+            for (int a = 0; a < n; ++a)
+                for (int b = 0; b < n; ++b)
+                    v += out->jacobian[r * n + a] * U[a * n + b] * out->jacobian[col * n + b];
+            out->reported[r * n + col] = out->reported[col * n + r] = v;
+        }
+}
+
+void Unbounded(FitCovariance* out) {
+    const int n = out->size();
+    out->bounded = false;
+    out->unknowns.assign(n * n, INFINITY);
+    out->jacobian.assign(n * n, 0.0L);
+    out->reported.assign(n * n, INFINITY);
+}
+
+}  // namespace
+
+FitCovariance fit_covariance(const long double* lset, const long double* data,
+                             std::int64_t pointnum, long double period, const long double* params,
+                             int parflag, int ldflag, long double chi2) {
+    const FitCounts fc = count_fit(parflag, ldflag);
+    LawTerms law;
+    law.nfree = fc.ldnum - 1;
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (ldflag & (2 << term)) law.lf[k++] = kLf[term];
+    for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
+    FitCovariance out;
+    out.quantities = FittedQuantities(parflag, ldflag, law, false);
+    const int n = out.size();
+    if (n == 0) return out;
+
+    long double linf[kMaxCoefficients];
+    fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    long double N[kMaxUnknowns * kMaxUnknowns], g[kMaxUnknowns];
+    normal_equations(lset, data, pointnum, parflag, ldflag, linf, N, g);
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
+    out.unknowns.assign(n * n, 0.0L);
+    for (int col = 0; col < n; ++col) {
+        long double unit[kMaxUnknowns] = {}, x[kMaxUnknowns];
+        unit[col] = 1.0L;
+        if (LinearSolve_L(N, unit, x, n) == 0.0L) {
+            Unbounded(&out);
+            return out;
+        }
+        for (int row = 0; row < n; ++row) out.unknowns[row * n + col] = x[row] * scale;
+    }
+    ReportCovariance(&out, period, params, law, linf);
+    return out;
+}
+
+std::vector<long double> correlation_matrix(const std::vector<long double>& cov, int n) {
+    std::vector<long double> corr(cov.size());
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) {
+            const long double vr = cov[r * n + r], vc = cov[c * n + c];
+            corr[r * n + c] = vr > 0.0L && vc > 0.0L && std::isfinite(vr) && std::isfinite(vc)
+                                  ? cov[r * n + c] / std::sqrt(vr * vc)
+                                  : NAN;
+        }
+    for (int r = 0; r < n; ++r)
+        if (!std::isnan(corr[r * n + r])) corr[r * n + r] = 1.0L;  // exact, not 1 ± rounding
+    return corr;
+}
+
+namespace {
+
+// The joint covariance of the linear model, unscaled: `cov` (ng×ng) of the fitted parameters
+// and the free coefficients, the variance of the mean level and q, which gives its covariance
+// with them: Cov(L, g) = -S⁻¹·q.  False when a system is singular.
+struct LinearCovariance {
+    LinearSetup s;
+    LinearFit fit;
+    int ng = 0, D = 0;
+    std::vector<long double> cov, q;
+    long double level_var = 0.0L;
+};
+bool JointLinearCovariance(const long double* lset, const long double* data,
+                           std::int64_t pointnum, int parflag, int ldflag,
+                           const LinearModel& model, LinearCovariance* out) {
+    out->s = SetUpLinear(model, parflag, ldflag);
+    const LinearSetup& s = out->s;
+    fitted_linear(&out->fit, model, data, lset, pointnum, parflag, ldflag);
+    LinearSystem sys;
+    AccumulateLinear(s, model, lset, data, pointnum, out->fit, s.fc.parnum, &sys);
+    const int ng = sys.ng, D = sys.D;
+    out->ng = ng;
+    out->D = D;
 
     // The global block of the joint covariance is the inverse of the Schur complement; a
     // window's constant term has in addition (A_w⁻¹)₀₀ and its coupling through X_w.
     ReducedSystem red;
-    std::vector<long double> cov(static_cast<std::size_t>(ng) * ng);
+    std::vector<long double>& cov = out->cov;
+    cov.assign(static_cast<std::size_t>(ng) * ng, 0.0L);
     bool regular = ReduceLinear(sys, 0.0L, &red);
     for (int col = 0; regular && col < ng; ++col) {
         long double unit[kMaxUnknowns] = {}, x[kMaxUnknowns];
@@ -1879,8 +2024,10 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
             power = power * model.tau[i];
         }
     }
-    long double level_var = 0.0L;
-    std::vector<long double> q(ng, 0.0L);
+    long double& level_var = out->level_var;
+    level_var = 0.0L;
+    std::vector<long double>& q = out->q;
+    q.assign(ng, 0.0L);
     std::vector<long double> A(static_cast<std::size_t>(D) * D), x(D);
     for (int w = 0; regular && w < sys.W; ++w) {
         const long double* lw = l.data() + static_cast<std::size_t>(w) * D;
@@ -1891,20 +2038,66 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
         for (int a = 0; a < ng; ++a)
             for (int d = 0; d < D; ++d) q[a] += X[d * (ng + 1) + a] * lw[d];
     }
+    if (!regular) return false;
+    if (D > 0)
+        for (int a = 0; a < ng; ++a)
+            for (int b = 0; b < ng; ++b) level_var += q[a] * cov[a * ng + b] * q[b];
+    return true;
+}
+
+}  // namespace
+
+FitUncertainties fit_uncertainties_linear(const long double* lset, const long double* data,
+                                          std::int64_t pointnum, long double period,
+                                          const long double* params, int parflag, int ldflag,
+                                          const LinearModel& model, long double chi2) {
+    FitUncertainties out{};
+    LinearCovariance lc;
+    const bool regular = JointLinearCovariance(lset, data, pointnum, parflag, ldflag, model, &lc);
+    const LinearSetup& s = lc.s;
     if (!regular) {
         // No information on some combination of the unknowns: nothing is bounded.
         for (int i = 0; i < 6; ++i) out.par[i] = (parflag & (1 << i)) ? INFINITY : 0.0L;
         for (int f = 0; f < s.nfree; ++f) out.ld[s.law.slot[f]] = INFINITY;
-        if (D > 0) out.zeropoint = INFINITY;
+        if (lc.D > 0) out.zeropoint = INFINITY;
         return out;
     }
-    if (D > 0) {
-        for (int a = 0; a < ng; ++a)
-            for (int b = 0; b < ng; ++b) level_var += q[a] * cov[a * ng + b] * q[b];
-        out.zeropoint = std::sqrt(level_var * scale);
+    const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
+    if (lc.D > 0) out.zeropoint = std::sqrt(lc.level_var * scale);
+    for (long double& v : lc.cov) v = v * scale;
+    PropagateCovariance(lc.cov.data(), lc.ng, period, params, parflag, s.law, lc.fit.c.data(),
+                        &out);
+    return out;
+}
+
+FitCovariance fit_covariance_linear(const long double* lset, const long double* data,
+                                    std::int64_t pointnum, long double period,
+                                    const long double* params, int parflag, int ldflag,
+                                    const LinearModel& model, long double chi2) {
+    LinearCovariance lc;
+    const bool regular = JointLinearCovariance(lset, data, pointnum, parflag, ldflag, model, &lc);
+    FitCovariance out;
+    out.quantities = FittedQuantities(parflag, ldflag, lc.s.law, lc.D > 0);
+    const int n = out.size(), ng = lc.ng;
+    if (n == 0) return out;
+    if (!regular) {
+        Unbounded(&out);
+        return out;
     }
-    for (long double& v : cov) v = v * scale;
-    PropagateCovariance(cov.data(), ng, period, params, parflag, s.law, fit.c.data(), &out);
+    // The unknowns: the ng global ones, then the level when there is a baseline.
+    const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
+    out.unknowns.assign(n * n, 0.0L);
+    for (int a = 0; a < ng; ++a)
+        for (int b = 0; b < ng; ++b) out.unknowns[a * n + b] = lc.cov[a * ng + b] * scale;
+    if (lc.D > 0) {
+        for (int a = 0; a < ng; ++a) {
+            long double v = 0.0L;
+            for (int b = 0; b < ng; ++b) v -= lc.cov[a * ng + b] * lc.q[b];
+            out.unknowns[a * n + ng] = out.unknowns[ng * n + a] = v * scale;
+        }
+        out.unknowns[ng * n + ng] = lc.level_var * scale;
+    }
+    ReportCovariance(&out, period, params, lc.s.law, lc.fit.c.data());
     return out;
 }
 

@@ -283,6 +283,44 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
                                           const long double* params, int parflag, int ldflag,
                                           const LinearModel& model, long double chi2);
 
+// Covariance of every fitted quantity, in the order of the report: the fitted parameters
+// (time of mid-transit, e, ω and i in degrees, rsun, rplanet), then the law coefficients in
+// use.  The covariance of the fit's own unknowns (φ0, e, ω [rad], cos² i, rsun, rplanet, then
+// the free basis coefficients c, then the zero-point) is the inverse of the undamped normal matrix, scaled as in
+// fit_uncertainties; `reported` = J·`unknowns`·Jᵀ with J = `jacobian`, whose row of the
+// inclination is the slope of i across the 1σ interval of cos² i (half the width of the
+// image of that interval over σ(cos² i)), so that the diagonal holds the squares of
+// fit_uncertainties' values.  A singular normal matrix leaves every entry infinite and
+// `bounded` false.  `lset` must hold the design array of `params`.
+struct FittedQuantity {
+    enum Kind { kParameter, kCoefficient, kZeropoint };
+    Kind kind;
+    int index;         // the parameter's slot in params, the coefficient's place in ld, or 0
+    std::string name;  // the report's name, without its trailing blank
+};
+struct FitCovariance {
+    std::vector<FittedQuantity> quantities;
+    std::vector<long double> unknowns;  // n×n, row-major
+    std::vector<long double> jacobian;  // n×n, row r: ∂(reported value r)/∂(unknown)
+    std::vector<long double> reported;  // n×n
+    bool bounded = true;
+    int size() const { return static_cast<int>(quantities.size()); }
+};
+FitCovariance fit_covariance(const long double* lset, const long double* data,
+                             std::int64_t pointnum, long double period, const long double* params,
+                             int parflag, int ldflag, long double chi2);
+
+// The same with the linear model: the free law coefficients only (held ones are not fitted),
+// and after them the zero-point (or the trends' mean level) when there is a baseline.
+FitCovariance fit_covariance_linear(const long double* lset, const long double* data,
+                                    std::int64_t pointnum, long double period,
+                                    const long double* params, int parflag, int ldflag,
+                                    const LinearModel& model, long double chi2);
+
+// The correlation matrix of an n×n covariance: C_ij/√(C_ii·C_jj); NaN where a variance is
+// zero or not finite.
+std::vector<long double> correlation_matrix(const std::vector<long double>& cov, int n);
+
 // ---- the run's input and the report's units, as the command-line tools use them --------
 
 // Reads the parameter file into inp[0..8] and the masks and converts slots 1..5 into par

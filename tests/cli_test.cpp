@@ -187,12 +187,16 @@ TEST(CliFit, ReportOfTheStartingSetMatchesTheModelChain) {
     };
     const CliResult res = RunTool({params, kExampleTable, dir.path() + "/result.txt"});
     EXPECT_EQ(res.status, 0);
-    EXPECT_EQ(res.out,
+    // The report's lines to the byte, then the quote, which begins with the convergence line.
+    const std::string quote = "\nconvergence  NOT converged after 0 steps, best at step 0\n";
+    EXPECT_EQ(res.out.substr(0, res.out.find(quote)),
               block(shown, ld, 3.2L) +
                   "\n\n\n\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
                   "chi_square_reduced when above 1; 0 = not fitted):\n" +
                   block(unc.par, unc.ld, 0.0L) + "\n");
-    EXPECT_EQ(dir.Read("result.txt"), block(shown, ld, 3.2L) + "\n");
+    const std::string file = dir.Read("result.txt");
+    EXPECT_EQ(file.substr(0, file.find(quote)), block(shown, ld, 3.2L) + "\n");
+    EXPECT_EQ(file.substr(file.find(quote)), res.out.substr(res.out.find(quote)));
 }
 
 // "%d   %.19Lg     ... %.19Lg    %.19Lg": i, tshift, e, ω, rsun, rplanet, i, step, chi², for
@@ -279,6 +283,37 @@ TEST(CliFit, ResultFileRoundTrips) {
         }
     }
     const std::string params = dir.Write("p.par", kFitParams + "iterations 8\n");
+    // The lines after the report switch nothing on: the whole result file reads as its report
+    // alone does, whatever terms are in use (the report's only "lin" may be the one inside
+    // "inclination", and the file holds no "lm" or "iterations" key).
+    for (const char* terms : {"", "quad\n", "sqrt\n", "lin\nquad\nsqrt\n",
+                              "lin\nquad 0.3 fixed\nzeropoint\n", "quad\ntrend 1\n"}) {
+        SCOPED_TRACE(terms);
+        std::string p = kFitParams.substr(0, kFitParams.find("lm "));
+        const std::string file = dir.path() + "/terms.txt";
+        ASSERT_EQ(RunTool({dir.Write("t.par", p + "iterations 2\n" + terms), kExampleTable, file})
+                      .status,
+                  0);
+        const std::string all = dir.Read("terms.txt");
+        const std::size_t end = all.find('\n', all.find("\nchi_square_reduced  ") + 1);
+        ASSERT_NE(all.find("\ncorrelation"), std::string::npos);
+        const std::string report = dir.Write("report.txt", all.substr(0, end + 1));
+        long double a[kInputSlots], b[kInputSlots];
+        int pa, la, pb, lb;
+        ASSERT_EQ(load_input(file.c_str(), a, &pa, &la), 0);
+        ASSERT_EQ(load_input(report.c_str(), b, &pb, &lb), 0);
+        EXPECT_EQ(pa, pb);
+        EXPECT_EQ(la, lb);
+        for (int k = 0; k < kInputSlots; ++k) EXPECT_EQ(a[k], b[k]) << "slot " << k;
+        RunOptions oa, ob;
+        ASSERT_TRUE(read_options(file.c_str(), &oa));
+        ASSERT_TRUE(read_options(report.c_str(), &ob));
+        EXPECT_EQ(oa.zeropoint, ob.zeropoint);
+        EXPECT_EQ(oa.trend, ob.trend);
+        EXPECT_EQ(oa.held, ob.held);
+        EXPECT_EQ(oa.flux_column, ob.flux_column);
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(oa.held_value[k], ob.held_value[k]);
+    }
     EXPECT_EQ(RunTool({params, kExampleTable, dir.path() + "/r4.txt", "extra"}).status, 0);
     EXPECT_EQ(TempDir::ReadFile(dir.path() + "/r4.txt"), "");
 }
@@ -336,7 +371,9 @@ TEST(CliFit, ResultFileReplacedWholeOrNotAtAll) {
     EXPECT_EQ(logged.find('\0'), std::string::npos);
     const std::size_t report = logged.find("tshift ");
     ASSERT_NE(report, std::string::npos);
-    EXPECT_EQ(logged.compare(report, 2 * result.size() + 2, result + "\n\n" + result), 0);
+    // The report on standard output, then the result file (report and quote) in place.
+    const std::string head = result.substr(0, result.find("\nconvergence  "));
+    EXPECT_EQ(logged.compare(report, head.size() + 2 + result.size(), head + "\n\n" + result), 0);
 
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -411,12 +448,18 @@ TEST(CliFit, PublishedTessLightCurve) {
     const std::string base = std::string(SHARED_DATA_DIR) + "/hd209458b_tess_s56";
     std::string params = TempDir::ReadFile(base + ".params");
     if (params.empty()) GTEST_SKIP() << "no shared data at " << base;
-    const std::size_t at = params.find("iterations");
-    ASSERT_NE(at, std::string::npos);
-    params.replace(at, params.find('\n', at) - at, "iterations 25");  // converged by then
     TempDir dir;
     const CliResult res = RunTool({dir.Write("p.par", params), base + ".txt"});
     ASSERT_EQ(res.status, 0);
+    // Converged (best at step 38 of 100), and Rp/R* with the 1σ of the joint fit: rsun and
+    // rplanet are correlated by 0.95, so this is a third of the naive propagation's 0.00118.
+    EXPECT_NE(res.out.find("\nconvergence  converged after 100 steps"), std::string::npos);
+    const std::string derived = res.out.substr(res.out.find("\nderived"));
+    EXPECT_NEAR(double(ReportValue(derived, "rp_over_rstar ")), 0.120913, 1e-6);
+    const std::size_t rp = derived.find("\nrp_over_rstar  ");
+    long double rp_sigma = NAN;
+    std::sscanf(derived.c_str() + rp, "\nrp_over_rstar  %*g  %Lg", &rp_sigma);
+    EXPECT_NEAR(double(rp_sigma), 0.000385, 0.000002);
     const std::string report = res.out.substr(res.out.find("tshift "));
     const std::string sigmas = report.substr(report.find("1-sigma"));
     EXPECT_NEAR(double(ReportValue(report, "tshift ")), 2837.355205, 4e-6);   // ± 3.6e-5
@@ -431,4 +474,24 @@ TEST(CliFit, PublishedTessLightCurve) {
     EXPECT_NEAR(double(ReportValue(sigmas, "inclination ")), 0.085, 0.002);
     const long double rsun = ReportValue(report, "rsun ");
     EXPECT_NEAR(double(ReportValue(sigmas, "rsun ") / (rsun * rsun)), 0.049, 0.002);
+}
+
+// WASP-4 b, TESS sector 2, from the shipped file: the best set is met at step 17 of 100 and a
+// second run would still move it, so the report says that the fit did not converge, and so
+// does a line on standard error; the exit status stays 0.
+TEST(CliFit, FitThatDidNotConverge) {
+    const std::string base = std::string(SHARED_DATA_DIR) + "/wasp4b_tess_s02";
+    const std::string params = TempDir::ReadFile(base + ".params");
+    if (params.empty()) GTEST_SKIP() << "no shared data at " << base;
+    TempDir dir;
+    const std::string err = dir.path() + "/err.txt";
+    const CliResult res = RunProgram(
+        "/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>\"" + err + "\"", TRANSITLM_BIN,
+                    dir.Write("p.par", params), base + ".txt"});
+    EXPECT_EQ(res.status, 0);
+    EXPECT_NE(res.out.find("\nconvergence  NOT converged after 100 steps, best at step 17 ("),
+              std::string::npos);
+    EXPECT_EQ(TempDir::ReadFile(err),
+              "transitlm: the fit did not converge (best at step 17 of 100); run it again from "
+              "its result file or raise iterations\n");
 }

@@ -13,6 +13,7 @@
 
 #include "lustre.h"
 #include "optimize.h"
+#include "report.h"
 #include "test_util.h"
 
 namespace {
@@ -526,6 +527,33 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
                             u.par[4], u.par[5], u.ld[0],  u.ld[1]};
         };
         const Reported got = unc(0.0L), small = unc(0.25L), four = unc(4.0L);
+        // The full covariance of the reported values: every entry against the propagation
+        // here, the diagonal against fit_uncertainties, and its correlation matrix.
+        const FitCovariance cov = fit_covariance(lset.data(), data.data(), n, kPeriod, p.data(),
+                                                 cs.parflag, cs.ldflag, 0.0L);
+        const int nc = cov.size();
+        ASSERT_EQ(nc, nu);
+        const std::vector<long double> corr = correlation_matrix(cov.reported, nc);
+        const auto row = [&](int a) {  // index of quantity a in Reported
+            const FittedQuantity& q = cov.quantities[a];
+            return q.kind == FittedQuantity::kParameter ? q.index : 6 + q.index;
+        };
+        for (int a = 0; a < nc; ++a) {
+            std::vector<long double> ga(nu);
+            for (int k = 0; k < nu; ++k) ga[k] = grad[k][row(a)];
+            const std::vector<long double> y = Solve(N, ga, nu);
+            EXPECT_LE(std::fabs(sqrtl(cov.reported[a * nc + a]) / got[row(a)] - 1), 1e-15L);
+            EXPECT_EQ(corr[a * nc + a], 1.0L);
+            for (int b = 0; b < nc; ++b) {
+                long double want = 0;
+                for (int k = 0; k < nu; ++k) want += grad[k][row(b)] * y[k];
+                const long double scale = got[row(a)] * got[row(b)];
+                EXPECT_LE(std::fabs(cov.reported[a * nc + b] - want) / scale, 1e-5L)
+                    << "entry " << a << ", " << b;
+                EXPECT_EQ(corr[a * nc + b], corr[b * nc + a]);
+                EXPECT_LE(std::fabs(corr[a * nc + b] - cov.reported[a * nc + b] / scale), 1e-15L);
+            }
+        }
         for (int r = 0; r < 8; ++r) {
             SCOPED_TRACE("parflag " + std::to_string(cs.parflag) + " ldflag " +
                          std::to_string(cs.ldflag) + " value " + std::to_string(r));
@@ -850,6 +878,28 @@ TEST(LinearModel, UncertaintiesAgreeWithFiniteDifferencePropagation) {
                 grad[np + nf + window(i) * D + d] += power / n;
         }
         EXPECT_LE(std::fabs(unc.zeropoint / propagated(grad) - 1), 1e-5L);
+
+        // The full covariance: rsun, rplanet and the level (the last quantity) with each other.
+        const FitCovariance cov = fit_covariance_linear(lset.data(), data.data(), n, kPeriod,
+                                                        p.data(), parflag, ldflag, model, 0.0L);
+        const int nc = cov.size();
+        ASSERT_EQ(nc, np + nf + 1);
+        ASSERT_EQ(cov.quantities.back().kind, FittedQuantity::kZeropoint);
+        EXPECT_EQ(sqrtl(cov.reported[nc * nc - 1]), unc.zeropoint);
+        std::vector<std::vector<long double>> g(3, std::vector<long double>(nu, 0.0L));
+        g[0][2] = g[1][3] = 1;
+        g[2] = grad;
+        const int at[3] = {2, 3, nc - 1};
+        for (int x = 0; x < 3; ++x)
+            for (int y = 0; y < 3; ++y) {
+                const std::vector<long double> sol = Solve(N, g[y], nu);
+                long double want = 0;
+                for (int k = 0; k < nu; ++k) want += g[x][k] * sol[k];
+                const long double scale = sqrtl(cov.reported[at[x] * (nc + 1)] *
+                                                cov.reported[at[y] * (nc + 1)]);
+                EXPECT_LE(std::fabs(cov.reported[at[x] * nc + at[y]] - want) / scale, 1e-5L)
+                    << x << ", " << y;
+            }
     }
 }
 
@@ -895,4 +945,136 @@ TEST(Orientation, TransitDurationOfTheUsualConvention) {
         EXPECT_LE(std::fabs(ratio / want - 1), x * x) << "e, ω, b" << Show({e, c.omega_deg, c.b});
         EXPECT_GT(std::fabs(ratio / wrong - 1), 10 * x * x);
     }
+}
+
+// ---- derived quantities -------------------------------------------------------------------
+
+// Each derived quantity against its own formula or search on the model, and its σ against a
+// five-point propagation through the covariance of the unknowns. Circular orbits: b = cos i/R
+// and sin(π·T/P) = R·√((1 ± ρ)² − b²)/sin i (exact for a circle). Every orbit: b against a
+// ternary search of the least separation, T14 and T23 against bisection on the light curve's
+// uniform term (B_0 < 1 past first contact, 1 − B_0 = ρ² inside second contact, to 1e-14 of
+// ρ², which moves T23 by ~1e-9), the depth against the model flux at mid-transit, a grazing
+// transit without T23. The density: with P from Kepler's third law for the Sun's GM and an
+// orbit of 1 au, ρ* is the Sun's mean density, 3·GM/(4π·G·R³).
+TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
+    const struct {
+        Params p;
+        int parflag;
+        bool circular, grazing;
+    } cases[] = {
+        {AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L)), 57, true, false},
+        {AtT(ToParams(0.0L, 90.0L, 84.0L, 0.1L, 0.012L)), 57, true, true},   // b = 1.045
+        {AtT(ToParams(0.3L, 40.0L, 88.0L, 0.1L, 0.012L)), 63, false, false},
+        {AtT(ToParams(0.5L, 250.0L, 89.5L, 0.06L, 0.015L)), 63, false, false},
+    };
+    const std::vector<long double> u = {0.4L, 0.25L};
+    for (const auto& cs : cases) {
+        const Params& p = cs.p;
+        SCOPED_TRACE("e, ω, cos² i" + Show({p[1], p[2], p[3]}));
+        const long double R = p[4], rho = p[5] / p[4], t0 = mid_transit_time(p.data(), kPeriod);
+        std::vector<long double> times;
+        Spread(&times, t0 - 0.15L, t0 + 0.15L, 600);
+        const std::int64_t n = times.size();
+        const std::vector<long double> data = LightCurve(p, times, 7, u, 1e-6L);
+        const std::vector<long double> lset = Design(p, times, cs.parflag, 7);
+        const FitCovariance cov =
+            fit_covariance(lset.data(), data.data(), n, kPeriod, p.data(), cs.parflag, 7, 0.0L);
+        FitPoint at{};
+        std::copy(p.begin(), p.end(), at.params);
+        at.period = kPeriod;
+        const std::vector<long double> c = Normalised(7, u);
+        std::copy(c.begin(), c.end(), at.linf);
+        at.ldflag = 7;
+        const std::vector<DerivedQuantity> d = derived_quantities(at, cov);
+        ASSERT_EQ(d.size(), std::size_t(kDerivedCount));
+
+        const auto sep = [&](long double t) {  // separation in stellar radii at time t
+            long double delta, g[4];
+            DeltaEccentric_omega_ci_d(2 * kPi * t / kPeriod - p[0], p[1], p[2], p[3], &delta, g,
+                                      g + 1, g + 2, g + 3);
+            return delta / R;
+        };
+        long double lo = t0 - 0.05L, hi = t0 + 0.05L;
+        for (int k = 0; k < 200; ++k) {
+            const long double a = lo + (hi - lo) / 3, b = hi - (hi - lo) / 3;
+            (sep(a) < sep(b) ? hi : lo) = (sep(a) < sep(b) ? b : a);
+        }
+        const long double bmin = sep((lo + hi) / 2);
+        const auto contact = [&](long double x, long double outside) {
+            long double in = t0, out = outside;
+            for (long double m; (m = in + (out - in) / 2) != in && m != out;)
+                (sep(m) < x ? in : out) = m;
+            return in;
+        };
+        const long double t14 = contact(1 + rho, t0 + 0.1L) - contact(1 + rho, t0 - 0.1L);
+        const long double sini = sqrtl(1 - p[3]);
+        const long double want[kDerivedCount] = {
+            1 / R, rho, bmin, 1 - LightCurve(p, {t0}, 7, u, 1)[1], t14,
+            cs.grazing ? NAN : contact(1 - rho, t0 + 0.1L) - contact(1 - rho, t0 - 0.1L), NAN};
+        for (int q = 0; q < 6; ++q) {
+            const long double tol = q == 2 ? 1e-9L : q >= 4 ? 1e-15L : 1e-17L;
+            if (std::isnan(want[q])) {
+                EXPECT_TRUE(std::isnan(d[q].value) && std::isnan(d[q].sigma)) << d[q].name;
+                continue;
+            }
+            EXPECT_LE(std::fabs(d[q].value / want[q] - 1), tol) << d[q].name << Show({d[q].value, want[q]});
+        }
+        if (cs.circular) {
+            EXPECT_LE(std::fabs(d[2].value - sqrtl(p[3]) / R), 1e-17L);
+            const auto T = [&](long double x) {
+                return kPeriod / kPi * asinl(R * sqrtl(x * x - d[2].value * d[2].value) / sini);
+            };
+            EXPECT_LE(std::fabs(d[4].value / T(1 + rho) - 1), 1e-15L);
+            if (!cs.grazing) {
+                EXPECT_LE(std::fabs(d[5].value / T(1 - rho) - 1), 1e-15L);
+            }
+        }
+
+        // σ: five-point gradients by the unknowns (cos² i in steps of 2^-12 of itself).
+        const int nc = cov.size();
+        std::vector<std::array<long double, kDerivedCount>> g(nc);
+        for (int a = 0; a < nc; ++a) {
+            const FittedQuantity& qa = cov.quantities[a];
+            const bool par = qa.kind == FittedQuantity::kParameter;
+            const long double x = par ? p[qa.index] : c[qa.index];
+            const long double h = par && qa.index == 3 ? x * 0x1p-12L
+                                  : par && qa.index >= 4 ? x * 0x1p-16L
+                                                         : 0x1p-16L;
+            for (int q = 0; q < kDerivedCount; ++q)
+                g[a][q] = FivePoint(
+                    [&](long double t) {
+                        FitPoint moved = at;
+                        (par ? moved.params[qa.index] : moved.linf[qa.index]) += t;
+                        long double v[kDerivedCount];
+                        derived_values(moved, v);
+                        return v[q];
+                    },
+                    h);
+        }
+        for (int q = 0; q < kDerivedCount; ++q) {
+            if (std::isnan(d[q].value)) continue;
+            long double var = 0;
+            for (int a = 0; a < nc; ++a)
+                for (int b = 0; b < nc; ++b) var += g[a][q] * cov.unknowns[a * nc + b] * g[b][q];
+            // b: the half-width of the image of b² ± σ(b²) departs from the linear
+            // propagation by O((σ/b)²).
+            const long double rel = d[q].sigma / d[q].value;
+            EXPECT_LE(std::fabs(d[q].sigma / sqrtl(var) - 1), q == 2 ? rel * rel : 1e-6L)
+                << d[q].name << Show({d[q].sigma, sqrtl(var)});
+        }
+    }
+
+    constexpr long double kGMSun = 1.32712440018e20L, kAu = 1.495978707e11L, kRSun = 6.957e8L;
+    FitPoint sun{};
+    const long double c90 = cosl(89.0L * kPi / 180);
+    const Params earth = ToParams(0.0L, 90.0L, 89.0L, kRSun / kAu, 0.0L);
+    std::copy(earth.begin(), earth.end(), sun.params);
+    sun.params[3] = c90 * c90;
+    sun.period = 2 * kPi * sqrtl(kAu * kAu * kAu / kGMSun) / 86400;
+    sun.ldflag = 1;
+    long double v[kDerivedCount];
+    derived_values(sun, v);
+    const long double density = 3 * kGMSun / (4 * kPi * 6.67430e-11L * kRSun * kRSun * kRSun) / 1000;
+    EXPECT_LE(std::fabs(v[6] / density - 1), 1e-15L) << Show({v[6], density});
 }

@@ -462,8 +462,13 @@ TEST(DesignSetSpeed, ReportsAreUnchanged) {
         const std::string result = tmp.path() + "/" + r.name + ".result";
         const CliResult res = RunTool({r.params, r.table, result});
         EXPECT_EQ(res.status, 0) << r.name;
-        EXPECT_EQ(res.out, TempDir::ReadFile(dir + r.name + ".stdout")) << r.name;
-        EXPECT_EQ(TempDir::ReadFile(result), TempDir::ReadFile(dir + r.name + ".result")) << r.name;
+        // The reports to the byte; the quote that follows them begins with its convergence line.
+        const auto report_of = [](const std::string& out) {
+            return out.substr(0, out.find("\nconvergence  "));
+        };
+        EXPECT_EQ(report_of(res.out), TempDir::ReadFile(dir + r.name + ".stdout")) << r.name;
+        EXPECT_EQ(report_of(TempDir::ReadFile(result)), TempDir::ReadFile(dir + r.name + ".result"))
+            << r.name;
     }
     const std::string report = tmp.Read("hotjupiter.result");
     EXPECT_NEAR(double(ReportValue(report, "inclination ")), 86.8, 0.3);

@@ -1,0 +1,203 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lustre.h"
+
+namespace {
+
+constexpr long double kTwoPi = 6.283185307179586477L;  // 2π
+constexpr long double kPi = 3.14159265358979323851L;   // π rounded to 64 bits
+constexpr long double kGravitation = 6.67430e-11L;     // G [m³ kg⁻¹ s⁻²], CODATA 2018
+constexpr long double kSecondsPerDay = 86400.0L;
+
+// The orbit as the model evaluates it: e = 1, which the step admits, just inside.
+long double OrbitEccentricity(long double e) {
+    return e == 1.0L ? std::nextafter(1.0L, 0.0L) : e;  // exact on purpose
+}
+
+// Projected separation in stellar radii at mean anomaly M; infinite behind the star.
+long double Separation(const long double* params, long double M) {
+    long double delta, g[4];
+    const int front = DeltaEccentric_omega_ci_d(M, OrbitEccentricity(params[1]), params[2],
+                                                params[3], &delta, g, g + 1, g + 2, g + 3);
+    return front ? delta / params[4] : INFINITY;
+}
+
+// The mean anomaly, from that of mid-transit `mmin` towards `side` (±1), at which the
+// separation first reaches `x`: steps doubling from a thousandth of the stellar radius until
+// it does, then bisection to the last bit.  NaN when the separation at mid-transit is not
+// below x.
+long double Contact(const long double* params, long double mmin, long double x, int side) {
+    if (!(Separation(params, mmin) < x)) return NAN;
+    long double inside = 0.0L, outside = std::fmin(params[4], 1.0L) * 1e-3L;
+    while (Separation(params, mmin + side * outside) < x) {
+        inside = outside;
+        outside = 2.0L * outside;
+        if (outside > kPi) return NAN;  // in front of the star for half the orbit
+    }
+    for (long double mid; (mid = inside + (outside - inside) / 2.0L) != inside && mid != outside;)
+        (Separation(params, mmin + side * mid) < x ? inside : outside) = mid;
+    return side * (inside + (outside - inside) / 2.0L);
+}
+
+}  // namespace
+
+TransitContacts transit_contacts(const long double* params, long double period) {
+    const long double mmin = phmin_ci(OrbitEccentricity(params[1]), params[2], params[3]);
+    const long double outer = 1.0L + params[5] / params[4], inner = 1.0L - params[5] / params[4];
+    const long double to_time = period / kTwoPi;
+    return {Contact(params, mmin, outer, -1) * to_time, Contact(params, mmin, inner, -1) * to_time,
+            Contact(params, mmin, inner, 1) * to_time, Contact(params, mmin, outer, 1) * to_time};
+}
+
+void derived_values(const FitPoint& at, long double* values) {
+    const long double* p = at.params;
+    const long double mmin = phmin_ci(OrbitEccentricity(p[1]), p[2], p[3]);
+    // The model's flux at mid-transit, summed as the residual sums it.
+    const long double t0 = mid_transit_time(p, at.period);
+    const long double point[3] = {t0, 1.0L, 1.0L};
+    long double B[kMaxCoefficients + 1];
+    der_set_norm_ci(B, point, 1, at.period, p, 0, at.ldflag);
+    long double flux = B[0];
+    for (int k = 1; k < count_fit(0, at.ldflag).ldnum; ++k) flux = B[k] * at.linf[k - 1] + flux;
+    const TransitContacts c = transit_contacts(p, at.period);
+    const long double a_over_r = 1.0L / p[4];
+    const long double seconds = at.period * kSecondsPerDay;
+    values[0] = a_over_r;
+    values[1] = p[5] / p[4];
+    values[2] = Separation(p, mmin);
+    values[3] = 1.0L - flux;
+    values[4] = c.t4 - c.t1;
+    values[5] = c.t3 - c.t2;
+    // kg/m³ to g/cm³: / 1000.
+    values[6] = (3.0L * kPi * a_over_r * a_over_r * a_over_r) / (kGravitation * seconds * seconds) /
+                1000.0L;
+}
+
+std::vector<DerivedQuantity> derived_quantities(const FitPoint& at, const FitCovariance& cov) {
+    static const char* const kNames[kDerivedCount] = {
+        "a_over_rstar", "rp_over_rstar", "impact_parameter", "depth",
+        "t14",          "t23",           "stellar_density"};
+    constexpr int kB = 2;  // the impact parameter, propagated as b²
+    long double value[kDerivedCount];
+    derived_values(at, value);
+    const int n = cov.size();
+    // grad[a][q]: ∂(quantity q)/∂(unknown a) by a central difference, one-sided at the edges
+    // of e ≥ 0 and cos² i ≥ 0; b² in place of b.
+    std::vector<std::vector<long double>> grad(n, std::vector<long double>(kDerivedCount, 0.0L));
+    for (int a = 0; a < n; ++a) {
+        const FittedQuantity& u = cov.quantities[a];
+        const bool param = u.kind == FittedQuantity::kParameter;
+        // Nothing derived depends on the phase or on the zero-point.
+        if ((param && u.index == 0) || u.kind == FittedQuantity::kZeropoint) continue;
+        FitPoint lo = at, hi = at;
+        long double* xlo = param ? &lo.params[u.index] : &lo.linf[u.index];
+        long double* xhi = param ? &hi.params[u.index] : &hi.linf[u.index];
+        const long double x = *xlo;
+        const long double h = !param         ? 1e-6L
+                              : u.index >= 4 ? 1e-7L * std::fabs(x)
+                              : u.index == 3 ? 1e-7L * x + 1e-15L
+                                             : 1e-6L;
+        *xlo = x - h;
+        *xhi = x + h;
+        if (param && (u.index == 1 || u.index == 3) && *xlo < 0.0L) *xlo = x;
+        if (param && u.index == 1 && *xhi > 1.0L) *xhi = x;
+        const long double span = *xhi - *xlo;
+        long double vlo[kDerivedCount], vhi[kDerivedCount];
+        derived_values(lo, vlo);
+        derived_values(hi, vhi);
+        vlo[kB] = vlo[kB] * vlo[kB];
+        vhi[kB] = vhi[kB] * vhi[kB];
+        for (int q = 0; q < kDerivedCount; ++q) grad[a][q] = (vhi[q] - vlo[q]) / span;
+    }
+    std::vector<DerivedQuantity> out;
+    for (int q = 0; q < kDerivedCount; ++q) {
+        long double var = 0.0L;
+        for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b) var += grad[a][q] * cov.unknowns[a * n + b] * grad[b][q];
+        long double sigma = std::isnan(value[q]) ? NAN : std::sqrt(var);
+        if (q == kB) {
+            // b = √(b²) has an infinite slope at b = 0: half the width of the image of the 1σ
+            // interval of b², as for the inclination.
+            const long double b2 = value[q] * value[q];
+            sigma = (std::sqrt(b2 + sigma) - std::sqrt(std::fmax(b2 - sigma, 0.0L))) / 2.0L;
+        }
+        out.push_back({kNames[q], value[q], sigma});
+    }
+    return out;
+}
+
+Convergence judge_convergence(std::int64_t steps, std::int64_t best_step, const long double* before,
+                              long double chi2_before, const long double* last,
+                              long double chi2_last, long double chi2_best,
+                              const FitCovariance& cov) {
+    Convergence c;
+    c.steps = steps;
+    c.best_step = best_step;
+    if (steps < 1) return c;
+    const int n = cov.size();
+    c.move = 0.0L;
+    for (int a = 0; a < n; ++a) {
+        const FittedQuantity& u = cov.quantities[a];
+        if (u.kind != FittedQuantity::kParameter) continue;
+        const long double d = std::fabs(last[u.index] - before[u.index]);
+        const long double ratio = d == 0.0L ? 0.0L : d / std::sqrt(cov.unknowns[a * n + a]);
+        c.move = std::isnan(ratio) ? ratio : std::fmax(c.move, ratio);
+    }
+    c.chi2_change = std::fabs(chi2_last - chi2_before) / chi2_last;
+    const long double off_best = std::fabs(chi2_last - chi2_best) / chi2_best;
+    c.converged =
+        c.move < kConvergedMove && c.chi2_change < kConvergedChi2 && off_best < kConvergedChi2;
+    return c;
+}
+
+namespace {
+
+// The name of a fitted quantity in the lines after the report: "inclination" holds "lin",
+// which the parameter-file reader would take for the linear term.
+const char* QuoteName(const FittedQuantity& q) {
+    return q.kind == FittedQuantity::kParameter && q.index == 3 ? "incl" : q.name.c_str();
+}
+
+}  // namespace
+
+void print_quote(std::FILE* out, const Convergence& conv, const FitCovariance& cov,
+                 const long double* shown, const long double* ld, long double zeropoint,
+                 const std::vector<DerivedQuantity>& derived) {
+    std::fprintf(out, "\nconvergence  %s after %lld steps, best at step %lld",
+                 conv.converged ? "converged" : "NOT converged", static_cast<long long>(conv.steps),
+                 static_cast<long long>(conv.best_step));
+    if (conv.steps >= 1)
+        std::fprintf(out,
+                     " (the last step changed chi_square_reduced by %.19Lg relative and moved "
+                     "the parameters by at most %.19Lg sigma)",
+                     conv.chi2_change, conv.move);
+    std::fprintf(out, "\n");
+
+    const int n = cov.size();
+    std::fprintf(out, "\nvalue and 1-sigma of each fitted quantity:\n");
+    for (int a = 0; a < n; ++a) {
+        const FittedQuantity& q = cov.quantities[a];
+        const long double v = q.kind == FittedQuantity::kParameter     ? shown[q.index]
+                              : q.kind == FittedQuantity::kCoefficient ? ld[q.index]
+                                                                       : zeropoint;
+        std::fprintf(out, "%s  %.19Lg  %.19Lg\n", QuoteName(q), v,
+                     std::sqrt(cov.reported[a * n + a]));
+    }
+
+    std::fprintf(out,
+                 "\nderived quantities, value and 1-sigma (durations in the time unit of the "
+                 "data; stellar density in g/cm3 for P in days):\n");
+    for (const DerivedQuantity& d : derived)
+        std::fprintf(out, "%s  %.19Lg  %.19Lg\n", d.name, d.value, d.sigma);
+
+    std::fprintf(out, "\ncorrelation of the fitted quantities:\n");
+    const std::vector<long double> corr = correlation_matrix(cov.reported, n);
+    for (int r = 0; r < n; ++r) {
+        std::fprintf(out, "%s ", QuoteName(cov.quantities[r]));
+        for (int c = 0; c < n; ++c) std::fprintf(out, " %.19Lg", corr[r * n + c]);
+        std::fprintf(out, "\n");
+    }
+}
