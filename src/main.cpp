@@ -207,7 +207,7 @@ int Fit(const char* result_file) {
     PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
     print_quote(stdout, conv, cov, shown, ld, level, derived);
     std::fflush(stdout);
-    if (!conv.converged)
+    if (!conv.converged && conv.steps >= 1)
         std::fprintf(stderr,
                      "transitlm: the fit did not converge (best at step %lld of %lld); run it "
                      "again from its result file or raise iterations\n",
