@@ -4,8 +4,11 @@
 //
 // The Driver: command line, conversion of the parameter file into the fit's units, the
 // Levenberg-Marquardt run with its best-so-far record, the report and the result file.
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -27,6 +30,7 @@ enum ExitStatus {
     kExitOk = 0,        // a completed run
     kExitSingular = 1,  // a linear system of the fit had a determinant of exactly zero
     kExitUsage = 2,     // a usage, input or output error
+    kExitSignal = 128,  // plus the signal: a fit stopped early by SIGINT (130) or SIGTERM (143)
 };
 
 // The program-wide state of a run.
@@ -82,6 +86,46 @@ void PrintReport(std::FILE* out, const long double* shown, const long double* co
     std::fprintf(out, "\nchi_square_reduced  %.19Lg %s", chi2, tail);
 }
 
+// SIGINT or SIGTERM during the fit: the first asks the iterations to stop once the step under
+// way is done, so that the best set so far is reported and written as usual; a second ends the
+// process at once by the signal's default action, leaving any result file as it was.
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void OnStopSignal(int signo) {
+    if (stop_signal) {
+        output_file_remove_pending();
+        std::signal(signo, SIG_DFL);
+        raise(signo);
+        return;
+    }
+    stop_signal = signo;
+}
+
+// The handlers for the length of a fit; the ones found are put back afterwards.
+class StopSignals {
+   public:
+    StopSignals() {
+        stop_signal = 0;
+        struct sigaction on_stop = {};
+        on_stop.sa_handler = OnStopSignal;
+        sigemptyset(&on_stop.sa_mask);
+        on_stop.sa_flags = SA_RESTART;  // reads and writes go on across the first signal
+        sigaction(SIGINT, &on_stop, &saved_[0]);
+        sigaction(SIGTERM, &on_stop, &saved_[1]);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &saved_[0], nullptr);
+        sigaction(SIGTERM, &saved_[1], nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+   private:
+    struct sigaction saved_[2];
+};
+
+const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM"; }
+
 int Fit(const char* result_file) {
     const long double period = inp[kInPeriod];
     par[0] = phase_parameter(inp[kInTshift], period, par);
@@ -115,6 +159,7 @@ int Fit(const char* result_file) {
     long double before[6];
     long double chi2_before = NAN, chi2_last = NAN;
     std::int64_t steps = 0, best_step = 0;
+    const StopSignals stop_signals;
     for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
         if (i == 1) {
             solve_linear();
@@ -143,6 +188,7 @@ int Fit(const char* result_file) {
                 par[4], par[5], inclination_degrees(par[3]), t, m);
             std::fflush(stdout);  // a log cut short by a kill still ends with the best line
         }
+        if (stop_signal) break;
     }
 
     long double last[6];
@@ -207,7 +253,7 @@ int Fit(const char* result_file) {
     PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
     print_quote(stdout, conv, cov, shown, ld, level, derived);
     std::fflush(stdout);
-    if (!conv.converged && conv.steps >= 1)
+    if (!conv.converged && conv.steps >= 1 && !stop_signal)
         std::fprintf(stderr,
                      "transitlm: the fit did not converge (best at step %lld of %lld); run it "
                      "again from its result file or raise iterations\n",
@@ -216,6 +262,15 @@ int Fit(const char* result_file) {
     if (!written) {
         std::printf("The result file can not be opened.\n");
         return Leave(kExitUsage);
+    }
+    if (stop_signal) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "note: the fit was interrupted by %s after step %lld of %.19Lg; the best set "
+                     "so far is reported%s\n",
+                     SignalName(stop_signal), static_cast<long long>(steps), inp[kInIterations],
+                     result_file ? " and written" : "");
+        return Leave(static_cast<ExitStatus>(kExitSignal + stop_signal));
     }
     return Leave(kExitOk);
 }
@@ -235,7 +290,9 @@ const char kHelp[] =
     "  DATA_FILE       three numbers per observation: time, relative flux, uncertainty\n"
     "  RESULT_FILE     the report, written whole or not at all\n"
     "\n"
-    "Exit status: 0 a completed run, 1 a singular fit, 2 a usage or input/output error.\n"
+    "Exit status: 0 a completed run, 1 a singular fit, 2 a usage or input/output error,\n"
+    "130 or 143 a fit stopped by SIGINT or SIGTERM (at the end of a step, the best set so far\n"
+    "reported and written; a second signal ends the run at once, leaving RESULT_FILE as it was).\n"
     "Likely mistakes in the parameter file are named on standard error.\n"
     "Manual: man transitlm; README.md of the sources (installed in share/doc/transitlm).\n";
 

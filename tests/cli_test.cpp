@@ -449,6 +449,57 @@ TEST(CliFit, MagnitudesAreFittedAsRelativeFlux) {
     EXPECT_EQ(res.out, RunTool({params, dir.Write("f.txt", fluxes)}).out);
 }
 
+// A run killed at any moment leaves the earlier result file or a complete new one. SIGINT
+// mid-fit ends it after the step under way, status 130, with the best set so far reported and
+// written; that file starts a second run where the first stopped. A second signal ends the run
+// at once and leaves the earlier file.
+TEST(CliFit, SignalsNeverLoseAResult) {
+    TempDir dir;
+    const std::string table = ShellQuote(kExampleTable);
+    const std::string tool = "cd " + ShellQuote(dir.path()) + "; " + ShellQuote(TRANSITLM_BIN);
+    auto run = [&](const std::string& script) { return RunProgram("sh", {"-c", script}).out; };
+    dir.Write("short.par", kFitParams + "iterations 3\n");
+    ASSERT_EQ(RunTool({dir.path() + "/short.par", kExampleTable, dir.path() + "/new.par"}).status,
+              0);
+    const std::string complete = dir.Read("new.par");
+    for (const char* delay : {"0", "0.03", "0.06", "0.09", "0.12", "0.15", "0.2", "0.3"}) {
+        dir.Write("r.par", "old\n");
+        run(tool + " short.par " + table + " r.par >/dev/null & sleep " + delay +
+            "; kill -KILL $! 2>/dev/null; wait");
+        const std::string left = dir.Read("r.par");
+        EXPECT_TRUE(left == "old\n" || left == complete) << "killed after " << delay << " s";
+    }
+
+    // Waits for the third progress line, then signals.
+    dir.Write("long.par", kFitParams + "iterations 100000\n");
+    auto interrupt = [&](const std::string& signals) {
+        dir.Write("r.par", "old\n");
+        run(tool + " long.par " + table +
+            " r.par >out 2>err & for k in $(seq 600); do grep -q '^3 ' " +
+            "out && break; sleep 0.05; done; " + signals + "; wait $!; echo $? >status");
+        return std::stoi(dir.Read("status"));
+    };
+    EXPECT_EQ(interrupt("kill -INT $!"), 130);
+    const std::string err = dir.Read("err");
+    EXPECT_EQ(err.rfind("note: the fit was interrupted by SIGINT after step ", 0), 0u) << err;
+    const std::string out = dir.Read("out"), result = dir.Read("r.par");
+    const std::size_t report = out.find("tshift ");
+    ASSERT_NE(report, std::string::npos);
+    EXPECT_EQ(out.compare(report, result.size(), result), 0) << result;
+    const CliResult again =
+        RunTool({dir.Write("again.par", result + "iterations 0.5\n"), kExampleTable});
+    for (const char* name :
+         {"tshift ", "inclination ", "rsun ", "rplanet ", "lin ", "quad ", "chi_square_reduced "}) {
+        const long double a = ReportValue(result, name), b = ReportValue(again.out, name);
+        EXPECT_LE(std::fabs(a - b), 1e-15L * std::fmax(1.0L, std::fabs(a))) << name << Show({a, b});
+    }
+
+    run("rm -f " + ShellQuote(dir.path()) + "/.*.tmp");  // what a kill during the write left
+    EXPECT_NE(interrupt("kill -INT $!; kill -TERM $!"), 0);
+    EXPECT_EQ(dir.Read("r.par"), "old\n");
+    EXPECT_EQ(run("ls -A " + ShellQuote(dir.path()) + " | grep -c tmp"), "0\n");
+}
+
 // HD 209458 b, TESS sector 56, started from the shipped file (moved off the published values):
 // the fit ends at the independent reference fit of the data's README.
 TEST(CliFit, PublishedTessLightCurve) {
