@@ -485,7 +485,8 @@ TEST(CliFit, SignalsNeverLoseAResult) {
     const std::string out = dir.Read("out"), result = dir.Read("r.par");
     const std::size_t report = out.find("tshift ");
     ASSERT_NE(report, std::string::npos);
-    EXPECT_EQ(out.compare(report, result.size(), result), 0) << result;
+    const std::string head = result.substr(0, result.find('\n', result.find("chi_square")) + 1);
+    EXPECT_EQ(out.compare(report, head.size(), head), 0) << result;  // the report's lines
     const CliResult again =
         RunTool({dir.Write("again.par", result + "iterations 0.5\n"), kExampleTable});
     for (const char* name :
