@@ -308,14 +308,13 @@ bool Refuse(TableError* err, TableError::Kind kind, std::int64_t line, std::stri
 }
 
 // The fluxes and their uncertainties of magnitudes, f = 10^(-0.4 (m - m̃)) and
-// σ_f = 0.4 ln 10 · f · σ_m, with m̃ the median magnitude, so that the median flux is 1.
+// σ_f = 0.4 ln 10 · f · σ_m, with m̃ the median magnitude, whose flux is 1.
 bool ConvertMagnitudes(const std::string& text, long double* values, std::int64_t rows,
                        const std::vector<std::int64_t>& lines,
                        const std::vector<Field>& magnitude_fields, TableNotes* notes,
                        TableError* err) {
     constexpr long double kFluxPerMagnitude =
         0.9210340371976182736071965818737456830404L;  // 0.4 ln 10
-    if (rows == 0) return true;
     std::vector<long double> mags(static_cast<std::size_t>(rows));
     for (std::int64_t k = 0; k < rows; ++k) mags[k] = values[3 * k + 1];
     const std::size_t half = mags.size() / 2;
@@ -434,7 +433,7 @@ std::int64_t load_table(const char* fnm, long double** tbl, TableError* err, Tab
         std::copy(v, v + 3, values.get() + 3 * rows++);
     }
 
-    if (cols.magnitudes) {
+    if (cols.magnitudes && rows > 0) {
         n.magnitude_column = cols.magnitude_name;
         if (!ConvertMagnitudes(text, values.get(), rows, magnitude_lines, magnitude_fields, &n, &e))
             return -1;
