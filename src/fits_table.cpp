@@ -529,14 +529,14 @@ bool read_fits_table(const unsigned char* bytes, std::size_t size, const std::st
     std::vector<long double> kept_flux;
     for (std::int64_t i = 0; i < rows; ++i) {
         if (quality_col && (quality[i] & table->quality_mask)) {
-            ++table->quality_rows;
+            if (!table->quality_rows++) table->first_quality_row = i + 1;
             continue;
         }
         // A time that is not a number can stand beside a flux of exactly zero (the 2018
         // data-alerts files): all three are tested.
         if (!std::isfinite(time[i]) || !std::isfinite(flux[i]) || !std::isfinite(error[i]) ||
             !(error[i] > 0.0)) {
-            ++table->unusable_rows;
+            if (!table->unusable_rows++) table->first_unusable_row = i + 1;
             continue;
         }
         long double t = (static_cast<long double>(time[i]) + refi) + reff;

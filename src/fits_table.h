@@ -17,7 +17,8 @@ struct FitsTable {
     std::int64_t total_rows = 0;     // rows of the table
     std::int64_t quality_rows = 0;   // left out for a flag of the quality mask
     std::int64_t unusable_rows = 0;  // left out for a non-finite time, flux or uncertainty
-    std::string extension;           // the table's EXTNAME, or its HDU number
+    std::int64_t first_quality_row = 0, first_unusable_row = 0;  // 1-based, 0: none
+    std::string extension;  // the table's EXTNAME, or its HDU number
     std::string flux_column, error_column, quality_column;  // quality_column empty: none
     std::int64_t quality_mask = 0;  // bits of the quality word that leave a row out
     long double median = 0.0L;      // of the kept fluxes, which flux and error were divided by

@@ -451,9 +451,10 @@ void print_table_notes(const TableNotes& notes) {
                      static_cast<long long>(notes.first_missing));
     if (notes.flagged > 0)
         std::fprintf(stderr,
-                     "The data file holds %lld %ss with a quality flag that is not 0 (first: %s "
-                     "%lld); they are left out.\n",
-                     static_cast<long long>(notes.flagged), notes.unit, notes.unit,
+                     "The data file holds %lld %ss with %s (first: %s %lld); they are left "
+                     "out.\n",
+                     static_cast<long long>(notes.flagged), notes.unit, notes.flag_rule.c_str(),
+                     notes.unit,
                      static_cast<long long>(notes.first_flagged));
     if (!notes.magnitude_column.empty())
         std::fprintf(stderr,
@@ -2255,7 +2256,8 @@ bool LooksLikeFits(const char* fnm) {
 }
 
 bool ReadFitsObservations(const char* fnm, const RunOptions& options,
-                          std::unique_ptr<long double[]>* data, std::int64_t* pnum) {
+                          std::unique_ptr<long double[]>* data, std::int64_t* pnum,
+                          long double* exposure) {
     std::string bytes, why;
     FitsTable table;
     if (!ReadWholeFile(fnm, &bytes)) {
@@ -2268,46 +2270,42 @@ bool ReadFitsObservations(const char* fnm, const RunOptions& options,
         return false;
     }
     *pnum = static_cast<std::int64_t>(table.rows.size() / 3);
+    *exposure = table.exposure;
     data->reset(new long double[table.rows.size()]);
     std::copy(table.rows.begin(), table.rows.end(), data->get());
 
     std::fprintf(stderr,
-                 "note: %s: FITS table %s, TIME + %.19Lg as BJD_TDB, %s and %s divided by the "
-                 "median %s %.19Lg, %lld of %lld rows used\n",
+                 "The data file %s is a FITS light curve: table %s, TIME + %.19Lg as BJD_TDB, "
+                 "%s and %s divided by the median %s %.19Lg, %lld of %lld rows used.\n",
                  fnm, table.extension.c_str(), table.time_zero, table.flux_column.c_str(),
                  table.error_column.c_str(), table.flux_column.c_str(), table.median,
                  static_cast<long long>(*pnum), static_cast<long long>(table.total_rows));
-    if (table.quality_rows || table.unusable_rows) {
-        std::string parts;
-        if (table.quality_rows) {
-            parts = std::to_string(table.quality_rows) + " flagged in " + table.quality_column +
-                    (table.quality_mask == -1 ? std::string(" (any bit)")
-                                              : " (mask " + std::to_string(table.quality_mask) +
-                                                    ")");
-        }
-        if (table.unusable_rows) {
-            parts += parts.empty() ? "" : ", ";
-            parts += std::to_string(table.unusable_rows) +
-                     " with a time, flux or uncertainty that is not a finite positive number";
-        }
-        std::fprintf(stderr, "note: %s: %lld rows left out: %s\n", fnm,
-                     static_cast<long long>(table.quality_rows + table.unusable_rows),
-                     parts.c_str());
-    }
+    TableNotes notes;
+    notes.unit = "row";
+    notes.missing = table.unusable_rows;
+    notes.first_missing = table.first_unusable_row;
+    notes.flagged = table.quality_rows;
+    notes.first_flagged = table.first_quality_row;
+    notes.flag_rule = table.quality_mask == -1
+                          ? "a " + table.quality_column + " flag that is not 0"
+                          : "a " + table.quality_column + " flag of the mask " +
+                                std::to_string(table.quality_mask);
+    print_table_notes(notes);
     if (table.time_fix != 0.0L)
         std::fprintf(stderr,
-                     "note: %s: a Kepler file older than FILEVER 5.0: %.19Lg s (one more after "
-                     "the leap second of 2012 July 1) added to every time, from UTC to TDB\n",
+                     "The data file %s is a Kepler file older than FILEVER 5.0: %.19Lg s (one "
+                     "more after the leap second of 2012 July 1) added to every time, from UTC "
+                     "to TDB.\n",
                      fnm, table.time_fix);
     return true;
 }
 
-}  // namespace
-
-bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
-                       const RunOptions* options) {
+// One data file, a FITS light curve or a table.
+bool ReadDataFile(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
+                  const RunOptions* options, long double* exposure) {
+    *exposure = 0.0L;
     if (LooksLikeFits(fnm))
-        return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum);
+        return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum, exposure);
     long double* raw = nullptr;
     TableError err;
     TableNotes notes;
@@ -2362,6 +2360,51 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
         std::printf("The data file holds no observations.\n");
         return false;
     }
+    return true;
+}
+
+// The files of the data argument: the argument itself when it names anything, else its
+// comma-separated pieces.
+std::vector<std::string> DataFiles(const char* argument) {
+    struct stat info;
+    const std::string all = argument;
+    if (stat(argument, &info) == 0 || all.find(',') == std::string::npos) return {all};
+    std::vector<std::string> files;
+    std::size_t begin = 0;
+    for (std::size_t comma; (comma = all.find(',', begin)) != std::string::npos; begin = comma + 1)
+        files.push_back(all.substr(begin, comma - begin));
+    files.push_back(all.substr(begin));
+    return files;
+}
+
+}  // namespace
+
+bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
+                       const RunOptions* options, std::vector<DataPart>* parts) {
+    const std::vector<std::string> files = DataFiles(fnm);
+    std::vector<long double> all;
+    std::vector<DataPart> read;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        DataPart part;
+        part.first = static_cast<std::int64_t>(all.size() / 3);
+        if (!ReadDataFile(files[k].c_str(), data, &part.count, options, &part.exposure)) {
+            if (files.size() > 1)
+                std::printf("That data file is %s, file %zu of %zu in the data argument.\n",
+                            files[k].c_str(), k + 1, files.size());
+            return false;
+        }
+        if (files.size() == 1) {
+            *pnum = part.count;
+            if (parts) *parts = {part};
+            return true;
+        }
+        all.insert(all.end(), data->get(), data->get() + 3 * part.count);
+        read.push_back(part);
+    }
+    *pnum = static_cast<std::int64_t>(all.size() / 3);
+    data->reset(new long double[all.size()]);
+    std::copy(all.begin(), all.end(), data->get());
+    if (parts) *parts = read;
     return true;
 }
 

@@ -104,6 +104,7 @@ struct TableNotes {
     std::int64_t missing = 0;          // rows left out for a missing value (a NaN, an empty field)
     std::int64_t first_missing = 0;    // the first of them
     std::int64_t flagged = 0;          // rows left out for a quality flag that is not 0
+    std::string flag_rule = "a quality flag that is not 0";  // why a flagged row is left out
     std::int64_t first_flagged = 0;    // the first of them
     std::string magnitude_column;      // the column of magnitudes turned into relative flux
     long double median_magnitude = 0;  // the magnitude of relative flux 1
@@ -332,8 +333,16 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
 // (recognised by its first card) is read as fits_table.h describes, with the flux column of
 // `options` when given.  What was left out or converted is said on standard error; on a
 // refusal prints its message and returns false.
+// A data argument that names no file but holds commas is a list of files, read in turn and
+// joined; `parts` receives each file's stretch of the points and the exposure its FITS header
+// gives (TIMEDEL, in days; 0 for a table or a header without one).
+struct DataPart {
+    std::int64_t first = 0, count = 0;
+    long double exposure = 0.0L;
+};
 bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
-                       const RunOptions* options = nullptr);
+                       const RunOptions* options = nullptr,
+                       std::vector<DataPart>* parts = nullptr);
 
 // Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
 long double degrees(long double rad);
