@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "optimize.h"
 #include "test_util.h"
 
 namespace {
@@ -300,6 +301,41 @@ TEST(FitsTable, BrokenAndForeignFilesAreRefused) {
         EXPECT_EQ(res.status, 2) << name;
         EXPECT_EQ(res.out.rfind("The FITS data file " + file + " ", 0), 0u) << res.out;
     }
+}
+
+// A data argument of several files joins them in order, each FITS file divided by its own
+// median and keeping its own TIMEDEL; a table joins as it stands.
+TEST(FitsTable, DataArgumentJoinsFiles) {
+    const TempDir dir;
+    std::vector<Column> doubled = TessColumns();
+    for (Column& c : doubled)
+        if (c.name.find("FLUX") != std::string::npos)
+            for (double& v : c.values) v *= 2;
+    const std::string a =
+        dir.Write("a.fits", MakeFits(dir, kTessPrimary, kTessTable, TessColumns()));
+    const std::string b = dir.Write(
+        "b.fits", MakeFits(dir, kTessPrimary, With(kTessTable, "TIMEDEL", "0.02"), doubled));
+    const std::string t = dir.Write("c.txt", "7 1.5 0.25\n");
+    std::unique_ptr<long double[]> data;
+    std::int64_t pnum = 0;
+    std::vector<DataPart> parts;
+    RunOptions options;
+    ASSERT_TRUE(read_observations((a + "," + b + "," + t).c_str(), &data, &pnum, &options, &parts));
+    ASSERT_EQ(pnum, 9);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[1].first, 4);
+    EXPECT_EQ(parts[1].count, 4);
+    EXPECT_EQ(parts[0].exposure, 0.00138888888888889L);
+    EXPECT_EQ(parts[1].exposure, 0.02L);
+    EXPECT_EQ(parts[2].exposure, 0.0L);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(data[i], data[12 + i]) << i;
+    EXPECT_EQ(data[0], 2458500.0L);
+    EXPECT_EQ(data[25], 1.5L);
+
+    options.flux_column = "SAP_FLUX";
+    ASSERT_TRUE(read_observations(a.c_str(), &data, &pnum, &options, &parts));
+    EXPECT_EQ(data[10], 2.0L);  // 400 over the median 200
+    EXPECT_FALSE(read_observations((a + ",missing.fits").c_str(), &data, &pnum, &options));
 }
 
 // The archive's own files, when they are beside the checkout.
