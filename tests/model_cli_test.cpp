@@ -222,6 +222,9 @@ TEST(ModelCli, UsageAndOutputErrors) {
     const CliResult help = RunModel({"-h"});
     EXPECT_EQ(help.out.rfind("usage: transitlm-model PARAMETER_FILE DATA_FILE OUTPUT\n", 0), 0);
     EXPECT_EQ(help.status, 0);
+    const CliResult full = RunProgram(TRANSITLM_MODEL_BIN, {"--help"}, "exec >/dev/full; ");
+    EXPECT_EQ(full.status, 2);  // help that cannot be shown is no success
+    EXPECT_EQ(full.err, "The standard output can not be written.\n");
 }
 
 // The readers are transitlm's: every refusal prints the same message with the same status, and
