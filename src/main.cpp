@@ -126,7 +126,34 @@ class StopSignals {
 
 const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM"; }
 
-int Fit(const char* result_file) {
+// The run's result as the JSON form of the result file takes it.
+FitSummary Summary(const char* param_file, const char* data_file, const long double* shown,
+                   const FitUncertainties& unc, long double period, const long double* ld,
+                   const LinearLines& lines, long double chi2, const Convergence& conv,
+                   const FitCovariance& cov, const std::vector<DerivedQuantity>& derived) {
+    FitSummary f;
+    f.parameter_file = param_file;
+    f.data_file = data_file;
+    std::copy(shown, shown + 6, f.shown);
+    std::copy(unc.par, unc.par + 6, f.sigma);
+    f.parflag = pflag;
+    f.period = period;
+    f.ldflag = lflag;
+    f.held = lines.held;
+    std::copy(ld, ld + kMaxCoefficients, f.ld);
+    std::copy(unc.ld, unc.ld + kMaxCoefficients, f.ld_sigma);
+    f.zeropoint = lines.zeropoint;
+    f.zeropoint_value = lines.level;
+    f.zeropoint_sigma = unc.zeropoint;
+    f.chi2 = chi2;
+    f.points = pnum;
+    f.convergence = conv;
+    f.covariance = cov;
+    f.derived = derived;
+    return f;
+}
+
+int Fit(const char* param_file, const char* data_file, const char* result_file) {
     const long double period = inp[kInPeriod];
     par[0] = phase_parameter(inp[kInTshift], period, par);
     std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
@@ -221,8 +248,10 @@ int Fit(const char* result_file) {
     FitPoint at{};
     std::copy(par, par + 6, at.params);
     at.period = period;
-    if (extended) linear_basis_coefficients(at.linf, lfit, linear, lflag);
-    else std::copy(linf, linf + kMaxCoefficients, at.linf);
+    if (extended)
+        linear_basis_coefficients(at.linf, lfit, linear, lflag);
+    else
+        std::copy(linf, linf + kMaxCoefficients, at.linf);
     at.ldflag = lflag;
     const std::vector<DerivedQuantity> derived = derived_quantities(at, cov);
     const Convergence conv =
@@ -236,8 +265,14 @@ int Fit(const char* result_file) {
         OutputFile out;
         written = out.open(result_file);
         if (written) {
-            PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
-            print_quote(out.stream(), conv, cov, shown, ld, lines.level, derived);
+            if (is_json_name(result_file)) {
+                const std::string json = fit_result_json(Summary(
+                    param_file, data_file, shown, unc, period, ld, lines, m, conv, cov, derived));
+                std::fputs(json.c_str(), out.stream());
+            } else {
+                PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
+                print_quote(out.stream(), conv, cov, shown, ld, lines.level, derived);
+            }
             written = out.commit();
         }
     }
@@ -332,7 +367,7 @@ int Run(int argc, char** argv) {
     len = counts.len;
     if (!read_observations(argv[2], &data, &pnum, &options)) return Leave(kExitUsage);
     warn_about_parameters(argv[1], inp, data.get(), pnum);
-    return Fit(argc == 4 ? argv[3] : nullptr);
+    return Fit(argv[1], argv[2], argc == 4 ? argv[3] : nullptr);
 }
 
 }  // namespace

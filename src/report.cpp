@@ -1,7 +1,9 @@
 #include "report.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 
 #include "lustre.h"
 
@@ -200,4 +202,99 @@ void print_quote(std::FILE* out, const Convergence& conv, const FitCovariance& c
         for (int c = 0; c < n; ++c) std::fprintf(out, " %.19Lg", corr[r * n + c]);
         std::fprintf(out, "\n");
     }
+}
+
+namespace {
+
+std::string JsonNumber(long double v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.19Lg", v);
+    return buf;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (const char ch : s) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += ch;  // UTF-8 passes as it is
+        }
+    }
+    return out + "\"";
+}
+
+std::string ValueSigma(long double value, long double sigma) {
+    return "{\"value\": " + JsonNumber(value) + ", \"sigma\": " + JsonNumber(sigma);
+}
+
+}  // namespace
+
+std::string fit_result_json(const FitSummary& fit) {
+    static const char* const kNames[6] = {"tshift",      "eccentr", "periastr",
+                                          "inclination", "rsun",    "rplanet"};
+    static const char* const kTermNames[3] = {"lin", "quad", "sqrt"};
+    std::string j = "{\n  \"parameters\": {\n";
+    for (int i = 0; i < 6; ++i)
+        j += std::string("    \"") + kNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
+             ", \"fitted\": " + ((fit.parflag & (1 << i)) ? "true" : "false") + "},\n";
+    j += "    \"period\": " + ValueSigma(fit.period, 0.0L) + ", \"fitted\": false}\n  },\n";
+
+    j += "  \"limb_darkening\": {";
+    const char* sep = "\n";
+    for (int term = 0, k = 0; term < 3; ++term) {
+        if (!(fit.ldflag & (2 << term))) continue;
+        j += std::string(sep) + "    \"" + kTermNames[term] +
+             "\": " + ValueSigma(fit.ld[k], fit.ld_sigma[k]) +
+             ", \"fixed\": " + ((fit.held & (2 << term)) ? "true" : "false") + "}";
+        ++k;
+        sep = ",\n";
+    }
+    j += std::string(*sep == ',' ? "\n  " : "") + "},\n";
+    if (fit.zeropoint)
+        j += "  \"zeropoint\": " + ValueSigma(fit.zeropoint_value, fit.zeropoint_sigma) + "},\n";
+
+    j += "  \"derived\": {\n";
+    for (std::size_t q = 0; q < fit.derived.size(); ++q)
+        j += std::string("    \"") + fit.derived[q].name +
+             "\": " + ValueSigma(fit.derived[q].value, fit.derived[q].sigma) + "}" +
+             (q + 1 < fit.derived.size() ? ",\n" : "\n");
+    j += "  },\n";
+
+    const FitCovariance& cov = fit.covariance;
+    const int n = cov.size();
+    const std::vector<long double> corr = correlation_matrix(cov.reported, n);
+    j += "  \"correlation\": {\n    \"names\": [";
+    for (int a = 0; a < n; ++a) j += (a ? ", " : "") + JsonString(cov.quantities[a].name);
+    j += "],\n    \"matrix\": [";
+    for (int r = 0; r < n; ++r) {
+        j += r ? ",\n      [" : "\n      [";
+        for (int c = 0; c < n; ++c) j += (c ? ", " : "") + JsonNumber(corr[r * n + c]);
+        j += "]";
+    }
+    j += std::string(n ? "\n    " : "") + "]\n  },\n";
+
+    j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";
+    j += "  \"points\": " + std::to_string(fit.points) + ",\n";
+    j += "  \"iterations\": " + std::to_string(fit.convergence.steps) + ",\n";
+    j += "  \"best_iteration\": " + std::to_string(fit.convergence.best_step) + ",\n";
+    j += std::string("  \"converged\": ") + (fit.convergence.converged ? "true" : "false") + ",\n";
+    j += "  \"parameter_file\": " + JsonString(fit.parameter_file) + ",\n";
+    j += "  \"data_file\": " + JsonString(fit.data_file) + "\n}\n";
+    return j;
+}
+
+bool is_json_name(const char* name) {
+    const std::size_t n = std::strlen(name);
+    if (n < 5) return false;
+    std::string ext(name + n - 5);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".json";
 }

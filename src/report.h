@@ -76,3 +76,32 @@ Convergence judge_convergence(std::int64_t steps, std::int64_t best_step, const 
 void print_quote(std::FILE* out, const Convergence& conv, const FitCovariance& cov,
                  const long double* shown, const long double* ld, long double zeropoint,
                  const std::vector<DerivedQuantity>& derived);
+
+// Everything a run reports, for the JSON form of the result file.
+struct FitSummary {
+    std::string parameter_file, data_file;
+    long double shown[6] = {};  // the report's six values (time of mid-transit, e, ω, i, radii)
+    long double sigma[6] = {};  // their 1σ, 0 when not fitted
+    int parflag = 0;
+    long double period = 0;
+    int ldflag = 1;
+    int held = 0;  // law terms held at a value: bits 2 lin, 4 quad, 8 sqrt
+    long double ld[kMaxCoefficients] = {}, ld_sigma[kMaxCoefficients] = {};
+    bool zeropoint = false;  // a baseline: the zero-point (or the trends' mean level)
+    long double zeropoint_value = 1, zeropoint_sigma = 0;
+    long double chi2 = 0;
+    std::int64_t points = 0;
+    Convergence convergence;
+    FitCovariance covariance;
+    std::vector<DerivedQuantity> derived;
+};
+
+// The result as one JSON object: "parameters" (each name → value, sigma, fitted),
+// "limb_darkening" (each term in use → value, sigma, fixed), "zeropoint" with a baseline,
+// "derived" (each → value, sigma), "correlation" (names, matrix), "chi_square_reduced",
+// "points", "iterations", "best_iteration", "converged", "parameter_file", "data_file".
+// Numbers carry 19 significant digits; a value that is not finite is null.
+std::string fit_result_json(const FitSummary& fit);
+
+// Whether a result file of this name is written as JSON: it ends in ".json" (any case).
+bool is_json_name(const char* name);

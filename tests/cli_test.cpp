@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -297,9 +298,9 @@ TEST(CliFit, ResultFileRoundTrips) {
         SCOPED_TRACE(terms);
         std::string p = kFitParams.substr(0, kFitParams.find("lm "));
         const std::string file = dir.path() + "/terms.txt";
-        ASSERT_EQ(RunTool({dir.Write("t.par", p + "iterations 2\n" + terms), kExampleTable, file})
-                      .status,
-                  0);
+        ASSERT_EQ(
+            RunTool({dir.Write("t.par", p + "iterations 2\n" + terms), kExampleTable, file}).status,
+            0);
         const std::string all = dir.Read("terms.txt");
         const std::size_t end = all.find('\n', all.find("\nchi_square_reduced  ") + 1);
         ASSERT_NE(all.find("\ncorrelation"), std::string::npos);
@@ -548,4 +549,78 @@ TEST(CliFit, FitThatDidNotConverge) {
     EXPECT_NE(res.out.find("\nconvergence  NOT converged after 100 steps, best at step 17 ("),
               std::string::npos);
     EXPECT_EQ(res.err, NotConverged(17, 100));
+}
+
+// A result file named *.json holds the result as JSON: Python's json module parses it (numbers
+// kept as their text), and it holds what the text result holds, digit for digit: the report's
+// values, the 1σ, the derived quantities and the correlations.
+TEST(CliFit, JsonResultHoldsWhatTheTextHolds) {
+    TempDir dir;
+    const std::string params = dir.Write("p.par", kFitParams + "iterations 3\n");
+    ASSERT_EQ(RunTool({params, kExampleTable, dir.path() + "/r.txt"}).status, 0);
+    ASSERT_EQ(RunTool({params, kExampleTable, dir.path() + "/r.JSON"}).status, 0);
+    const std::string text = dir.Read("r.txt"), json = dir.Read("r.JSON");
+    ASSERT_EQ(json.substr(0, 2), "{\n");
+    if (RunProgram("/bin/sh", {"-c", "command -v python3"}).status != 0)
+        GTEST_SKIP() << "no python3 to parse the JSON";
+    // One line per number, in the text's order: name, value, sigma.
+    const char* flatten = R"(import json, sys
+d = json.load(open(sys.argv[1]), parse_float=str, parse_int=str)
+p = d["parameters"]
+for k in ["tshift", "eccentr", "periastr", "inclination", "rsun", "rplanet", "period"]:
+    print(k, p[k]["value"], p[k]["sigma"], p[k]["fitted"])
+for k, v in d["limb_darkening"].items():
+    print(k, v["value"], v["sigma"], v["fixed"])
+for k, v in d["derived"].items():
+    print(k, v["value"], v["sigma"])
+c = d["correlation"]
+for name, row in zip(c["names"], c["matrix"]):
+    print(name, " ".join(row))
+print("chi_square_reduced", d["chi_square_reduced"], d["points"], d["iterations"], d["converged"])
+)";
+    const CliResult flat = RunProgram("python3", {"-c", flatten, dir.path() + "/r.JSON"});
+    ASSERT_EQ(flat.status, 0) << flat.err;
+    // The same lines from the text result.
+    std::istringstream in(text);
+    std::map<std::string, std::vector<std::string>> words;
+    std::string section;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream w(line);
+        std::vector<std::string> v;
+        for (std::string s; w >> s;) v.push_back(s);
+        if (v.empty()) continue;
+        if (line.back() == ':') {
+            section = line.substr(0, 5);
+            continue;
+        }
+        words[section + v[0]] = v;
+    }
+    auto value_of = [&](const std::string& key, std::size_t k) {
+        const auto it = words.find(key);
+        return it == words.end() || k >= it->second.size() ? std::string("?") : it->second[k];
+    };
+    std::string want;
+    const char* names[7] = {"tshift", "eccentr", "periastr", "inclination",
+                            "rsun",   "rplanet", "period"};
+    for (const char* name : names) {
+        const bool fitted = value_of(name, 2) == "fitted";
+        const std::string quote = std::string(name) == "inclination" ? "incl" : name;
+        want += std::string(name) + " " + value_of(name, 1) + " " +
+                (fitted ? value_of("value" + quote, 2) : "0") + (fitted ? " True\n" : " False\n");
+    }
+    for (const char* term : {"lin", "quad"})
+        want += std::string(term) + " " + value_of(term, 1) + " " +
+                value_of(std::string("value") + term, 2) + " False\n";
+    for (const char* d : {"a_over_rstar", "rp_over_rstar", "impact_parameter", "depth", "t14",
+                          "t23", "stellar_density"})
+        want += std::string(d) + " " + value_of(std::string("deriv") + d, 1) + " " +
+                value_of(std::string("deriv") + d, 2) + "\n";
+    for (const char* q : {"tshift", "incl", "rsun", "rplanet", "lin", "quad"}) {
+        const auto& row = words["corre" + std::string(q)];
+        want += std::string(q) == "incl" ? "inclination" : q;
+        for (std::size_t k = 1; k < row.size(); ++k) want += " " + row[k];
+        want += "\n";
+    }
+    want += "chi_square_reduced " + value_of("chi_square_reduced", 1) + " 6912 3 False\n";
+    EXPECT_EQ(flat.out, want);
 }
