@@ -224,6 +224,14 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
     long double ld[kMaxCoefficients];
     solve_linear();
+    // A window of too few distinct times has a trend of lower degree (a single point, a
+    // constant that fits it exactly): said once, for the set reported.
+    for (int w = 0; linear.per_transit && w < linear.windows; ++w)
+        if (linear.order[w] < linear.degree)
+            std::fprintf(stderr,
+                         "note: the transit window at %.19Lg holds too few distinct times for "
+                         "trend %d; its trend there has degree %d\n",
+                         linear.centre[w], linear.degree, linear.order[w]);
     if (extended)
         linear2ld(ld, lfit, linear, lflag);
     else
