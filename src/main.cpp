@@ -157,7 +157,8 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     const long double period = inp[kInPeriod];
     par[0] = phase_parameter(inp[kInTshift], period, par);
     std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
-    der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+    der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                             options.exposure);
 
     // The linear part of the model: the basis coefficients of the design array in st, or with
     // a zero-point, trends or held coefficients the whole linear model's. Each step starts
@@ -198,7 +199,8 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
                                                         lflag, inp[kInLm], linear, lfit)
                                        : lm_step_with(st.data(), data.get(), pnum, par, pflag,
                                                       lflag, inp[kInLm], linf);
-        der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+        der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                                 options.exposure);
         solve_linear();
         const long double m = chi_square();
         chi2_last = m;
@@ -221,7 +223,8 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     long double last[6];
     std::copy(par, par + 6, last);
     std::copy(parmin, parmin + 6, par);
-    der_set_norm_ci(st.data(), data.get(), pnum, period, par, pflag, lflag);
+    der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
+                             options.exposure);
     long double ld[kMaxCoefficients];
     solve_linear();
     // A window of too few distinct times has a trend of lower degree (a single point, a

@@ -63,6 +63,7 @@ struct Input {
     int lflag = 1;
     std::unique_ptr<long double[]> data;
     std::int64_t pnum = 0;
+    long double exposure = 0;  // each observation's exposure; 0: the model at its time
     long double period() const { return inp[kInPeriod]; }
 };
 
@@ -109,7 +110,8 @@ Evaluation Evaluate(const Input& in, const RunOptions& options) {
     // parameters are fitted: the design set without derivative rows gives the fit's numbers.
     const FitCounts fc = count_fit(0, in.lflag);
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * in.pnum);
-    der_set_norm_ci(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag);
+    der_set_norm_ci_exposure(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag,
+                             in.exposure);
     LinearModel linear = linear_model(options);
     LinearFit fit;
     ev.held = linear.held;
@@ -163,16 +165,17 @@ bool WriteTable(std::FILE* out, const Input& in, const Evaluation& ev) {
 constexpr int kCurvePoints = 1500;        // model samples across the time window
 constexpr long double kZoomWidth = 3.0L;  // transit durations shown when zoomed
 
-// Model flux (with the fitted coefficients) at times t0 + x for every x.
+// Model flux (with the fitted coefficients) at times t0 + x for every x, each the mean over an
+// exposure of length `exposure` (0: at the time).
 std::vector<long double> ModelAt(const Input& in, const Evaluation& ev,
                                  const std::vector<long double>& x, int ldflag,
-                                 const long double* linf) {
+                                 const long double* linf, long double exposure) {
     const std::int64_t n = static_cast<std::int64_t>(x.size());
     std::vector<long double> obs(3 * x.size(), 1.0L);
     for (std::int64_t j = 0; j < n; ++j) obs[3 * j] = ev.t0 + x[j];
     const FitCounts fc = count_fit(0, ldflag);
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
-    der_set_norm_ci(lset.data(), obs.data(), n, in.period(), in.par, 0, ldflag);
+    der_set_norm_ci_exposure(lset.data(), obs.data(), n, in.period(), in.par, 0, ldflag, exposure);
     std::vector<long double> flux(n);
     for (std::int64_t j = 0; j < n; ++j) flux[j] = ModelFlux(&lset[j * fc.len], fc.ldnum, linf);
     return flux;
@@ -190,7 +193,7 @@ struct TimeWindow {
 // disc's flux is then below 1, and exactly 1 otherwise.
 bool InTransit(const Input& in, const Evaluation& ev, long double x) {
     static const long double kNoCoefficients[4] = {};
-    return ModelAt(in, ev, {x}, 1, kNoCoefficients)[0] < 1.0L;
+    return ModelAt(in, ev, {x}, 1, kNoCoefficients, 0.0L)[0] < 1.0L;
 }
 
 TimeWindow ChooseWindow(const Input& in, const Evaluation& ev) {
@@ -265,7 +268,9 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
 
     std::vector<long double> grid(kCurvePoints);
     for (int j = 0; j < kCurvePoints; ++j) grid[j] = w.lo + (w.hi - w.lo) * j / (kCurvePoints - 1);
-    const std::vector<long double> curve = ModelAt(in, ev, grid, in.lflag, ev.linf);
+    // The curve integrates over the exposure as the table's model does, so it runs through the
+    // points.
+    const std::vector<long double> curve = ModelAt(in, ev, grid, in.lflag, ev.linf, in.exposure);
     for (int j = 0; j < kCurvePoints; ++j) {
         fig.curve_x.push_back(static_cast<double>(grid[j]));
         fig.curve_flux.push_back(static_cast<double>(curve[j]));
@@ -378,6 +383,7 @@ int Run(int argc, char** argv) {
     }
     RunOptions options;
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
+    in.exposure = options.exposure;
     if (!read_observations(argv[2], &in.data, &in.pnum, &options)) return Leave(kExitUsage);
     warn_about_parameters(argv[1], in.inp, in.data.get(), in.pnum);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);

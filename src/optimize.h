@@ -52,6 +52,9 @@ struct RunOptions {
     // lflag, and the values by term.
     int held = 0;
     long double held_value[3] = {};
+    // Length of each exposure, in the time unit of the table: every observation is the mean of
+    // the model over a window of this length centred on its time. 0: the model at the time.
+    long double exposure = 0.0L;
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
@@ -144,6 +147,19 @@ FitCounts count_fit(int parflag, int ldflag);
 void set_design_threads(int threads);
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
+
+// The same array for observations that each integrate over an exposure of length `exposure`
+// centred on their time: every entry of a block, value and derivatives, is the mean over the
+// window. An exposure of 0 gives der_set_norm_ci's array, bit for bit. When `cost` is given it
+// receives the model evaluations spent on the exposures that touch a transit.
+struct ExposureCost {
+    std::int64_t exposures = 0;    // exposures that touch a transit
+    std::int64_t evaluations = 0;  // model evaluations spent on them
+    int most = 0;                  // the most spent on one
+};
+void der_set_norm_ci_exposure(long double* lset, const long double* data, std::int64_t pointnum,
+                              long double period, const long double* params, int parflag,
+                              int ldflag, long double exposure, ExposureCost* cost = nullptr);
 
 // An exactly singular linear system ends the run: fitted_lin and lm_step print their message
 // ("null det linfit \n", "null det lm"), flush standard output and call the stop handler with

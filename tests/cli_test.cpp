@@ -39,6 +39,8 @@ TEST(Cli, UsageAndInputErrors) {
     const std::string params = dir.Write("p.par", "rsun 0.1\nrplanet 0.01\nperiod 3\n");
     const std::string radius =
         "The input file does not contain a valid value of radius of star (0 < R* < 1)";
+    const std::string kExposure =
+        "The input file holds no valid exposure time (a finite number >= 0) after \"exposure\": ";
     const struct {
         std::vector<std::string> args;
         std::string out;
@@ -78,6 +80,11 @@ TEST(Cli, UsageAndInputErrors) {
         {{params, dir.Write("8.txt", "time;flux\n1;1\n")},
          "The data file's header on line 1 names no column for the uncertainty (flux_err, "
          "pdcsap_flux_err, err, error, sigma, e_flux, flux_error); it names: time, flux\n"},
+        {{dir.Write("x1.par", kFitParams + "exposure -0.02\n"), table}, kExposure + "-0.02\n"},
+        {{dir.Write("x2.par", kFitParams + "exposure inf\n"), table}, kExposure + "inf\n"},
+        {{dir.Write("x3.par", kFitParams + "exposure nan\n"), table}, kExposure + "nan\n"},
+        {{dir.Write("x4.par", kFitParams + "exposure 30min\n"), table}, kExposure + "30min\n"},
+        {{dir.Write("x5.par", kFitParams + "exposure\n0.02\n"), table}, kExposure + "(nothing)\n"},
     };
     for (const auto& c : cases) {
         const CliResult res = RunTool(c.args);
@@ -323,6 +330,22 @@ TEST(CliFit, ResultFileRoundTrips) {
     }
     EXPECT_EQ(RunTool({params, kExampleTable, dir.path() + "/r4.txt", "extra"}).status, 0);
     EXPECT_EQ(TempDir::ReadFile(dir.path() + "/r4.txt"), "");
+}
+
+// "exposure 0" is the model at each time, byte for byte the run without the key; a real
+// exposure changes the fit.
+TEST(CliFit, ExposureZeroIsTheInstantaneousModel) {
+    TempDir dir;
+    const std::string base = kFitParams + "iterations 3\n";
+    const CliResult plain = RunTool({dir.Write("a.par", base), kExampleTable});
+    const CliResult zero = RunTool({dir.Write("b.par", base + "exposure 0\n"), kExampleTable});
+    const CliResult exposed =
+        RunTool({dir.Write("c.par", base + "exposure 0.0204335\n"), kExampleTable});
+    ASSERT_EQ(plain.status, 0);
+    EXPECT_EQ(zero.out, plain.out);
+    EXPECT_EQ(zero.status, 0);
+    EXPECT_EQ(exposed.status, 0);
+    EXPECT_NE(ReportValue(exposed.out, "rsun "), ReportValue(plain.out, "rsun "));
 }
 
 // No point in transit: with lin the linear term's column is 0 everywhere; with a fitted radius
