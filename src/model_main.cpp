@@ -281,7 +281,10 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
     const std::string gap = "\u2003\u2003";  // em spaces: SVG text collapses blanks
     fig.title.push_back(BaseName(data_file) + ": " + std::to_string(in.pnum) +
                         " observations and the model of " + BaseName(param_file));
-    std::string geometry = "T_{0} = " + Number(s[0], 7) + gap + "P = " + Number(P, 7) + gap +
+    // T0 to a millionth of the time unit: a tenth of a second for times in days.
+    char t0[64];
+    std::snprintf(t0, sizeof t0, "%.6Lf", s[0]);
+    std::string geometry = "T_{0} = " + std::string(t0) + gap + "P = " + Number(P, 7) + gap +
                            "i = " + Number(s[3], 6) + "\u00b0" + gap +
                            "R_{*}/a = " + Number(s[4], 6) + gap + "R_{p}/a = " + Number(s[5], 6) +
                            gap + "R_{p}/R_{*} = " + Number(s[5] / s[4], 6);
@@ -308,7 +311,7 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
     if (ev.baseline)
         fig.model_label += ev.per_transit ? "; data divided by the trend of their transit"
                                           : "; data divided by the zero-point";
-    fig.x_label = "Time from mid-transit T_{0}, folded on the period (time unit of the data)";
+    fig.x_label = "Time from mid-transit T_{0} [d], folded on the period";
     if (w.zoomed)
         fig.x_note = "zoomed to the transit: " + Number(kZoomWidth, 3) + " \u00d7 its duration " +
                      Number(w.duration, 4) + " of the period " + Number(P, 7) + "; " +

@@ -116,6 +116,139 @@ std::string RichText(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence that starts with byte c.
+std::size_t SequenceLength(unsigned char c) {
+    return c < 0x80 ? 1 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+}
+
+const char kEmSpace[] = "\u2003";
+const char kGap[] = "\u2003\u2003";
+
+}  // namespace
+
+double TextWidth(const std::string& text, double size, bool bold) {
+    const double em = bold ? 0.68 : 0.62;
+    double width = 0, scale = 1;
+    for (std::size_t i = 0; i < text.size();) {
+        if ((text[i] == '_' || text[i] == '^') && i + 1 < text.size() && text[i + 1] == '{' &&
+            text.find('}', i + 2) != std::string::npos) {
+            scale = 0.72;
+            i += 2;
+            continue;
+        }
+        if (text[i] == '}' && scale != 1) {
+            scale = 1;
+            ++i;
+            continue;
+        }
+        const std::size_t n = SequenceLength(static_cast<unsigned char>(text[i]));
+        width += (text.compare(i, n, kEmSpace) == 0 ? 1.0 : em) * size * scale;
+        i += n;
+    }
+    return width;
+}
+
+namespace {
+
+// `word` within `width`: whole characters dropped from its middle, where "…" stands instead.
+std::string Shortened(const std::string& word, double size, bool bold, double width) {
+    std::vector<std::string> chars;
+    for (std::size_t i = 0; i < word.size();) {
+        const std::size_t n = SequenceLength(static_cast<unsigned char>(word[i]));
+        chars.push_back(word.substr(i, n));
+        i += n;
+    }
+    if (TextWidth(word, size, bold) <= width) return word;
+    std::size_t head = chars.size() / 2, tail = chars.size() - head;
+    const auto build = [&] {
+        std::string s;
+        for (std::size_t k = 0; k < head; ++k) s += chars[k];
+        s += "\u2026";
+        for (std::size_t k = chars.size() - tail; k < chars.size(); ++k) s += chars[k];
+        return s;
+    };
+    while (head + tail > 2 && TextWidth(build(), size, bold) > width)
+        (head >= tail ? head : tail)--;
+    return build();
+}
+
+}  // namespace
+
+std::vector<std::string> WrapTitle(const std::string& line, double size, bool bold, double width) {
+    const auto fits = [&](const std::string& t) { return TextWidth(t, size, bold) <= width; };
+    if (fits(line)) return {line};
+    // Long words (file names) first lose their middles, down to 32 characters each, so that a
+    // title of long names still fits on few lines.
+    std::string text = line;
+    while (!fits(text)) {
+        std::size_t best = 0, best_len = 0, best_at = 0;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find(' ', at);
+            if (end == std::string::npos) end = text.size();
+            std::size_t chars = 0;
+            for (std::size_t i = at; i < end;
+                 i += SequenceLength(static_cast<unsigned char>(text[i])))
+                ++chars;
+            if (chars > best_len && text.find_first_of("{}", at) >= end) {
+                best_len = chars;
+                best = end - at;
+                best_at = at;
+            }
+            at = end + 1;
+        }
+        if (best_len <= 32) break;
+        const std::string word = text.substr(best_at, best);
+        text.replace(best_at, best,
+                     Shortened(word, size, bold, TextWidth(word, size, bold) - 0.5 * size));
+    }
+    if (fits(text)) return {text};
+    // Pieces: the parts between gaps, each followed by the gap it had; a piece too wide for a
+    // line of its own is cut further at its blanks.
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t gap = text.find(kGap, at);
+        const std::size_t end = gap == std::string::npos ? text.size() : gap + sizeof kGap - 1;
+        const std::string piece = text.substr(at, end - at);
+        at = end;
+        if (fits(piece)) {
+            pieces.push_back(piece);
+            continue;
+        }
+        for (std::size_t w = 0; w < piece.size();) {
+            const std::size_t blank = piece.find(' ', w);
+            const std::size_t stop = blank == std::string::npos ? piece.size() : blank + 1;
+            pieces.push_back(Shortened(piece.substr(w, stop - w), size, bold, width));
+            w = stop;
+        }
+    }
+    // Greedy packing; the break drops the trailing gap or blank of a line.
+    std::vector<std::string> out;
+    std::string current;
+    for (const std::string& piece : pieces) {
+        if (!current.empty() && !fits(current + piece)) {
+            out.push_back(current);
+            current.clear();
+        }
+        current += piece;
+    }
+    if (!current.empty()) out.push_back(current);
+    for (std::string& l : out) {
+        for (bool trimmed = true; trimmed;) {
+            trimmed = false;
+            if (l.size() >= 3 && l.compare(l.size() - 3, 3, kEmSpace) == 0) {
+                l.resize(l.size() - 3);
+                trimmed = true;
+            } else if (!l.empty() && l.back() == ' ') {
+                l.pop_back();
+                trimmed = true;
+            }
+        }
+    }
+    return out;
+}
+
 std::vector<BinnedPoint> BinWeighted(const std::vector<double>& x, const std::vector<double>& y,
                                      const std::vector<double>& sigma, double lo, double hi,
                                      int nbins) {
@@ -408,7 +541,17 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
     SaneRange(&flo, &fhi, 0.99, 1.01);
     const double fpad = 0.07 * (fhi - flo);
     const Scale fx{fig.x_lo, fig.x_hi, kLeft, kRight};
-    const Scale fy{flo - fpad, fhi + fpad, kUpperBottom, kUpperTop};
+    // Title lines, the first in bold, each wrapped to the width of the page about the
+    // panels' centre; beyond three lines the upper panel starts lower.
+    const double centre = (kLeft + kRight) / 2;
+    const double room = 2 * std::min(centre, kWidth - centre) - 24;
+    std::vector<std::pair<std::string, bool>> lines;
+    for (std::size_t k = 0; k < fig.title.size(); ++k)
+        for (const std::string& l : WrapTitle(fig.title[k], k == 0 ? 18 : 15, k == 0, room))
+            lines.push_back({l, k == 0});
+    const double spacing = lines.size() > 3 ? 21.0 : 23.0;
+    const double upper_top = std::max(kUpperTop, 28.0 + spacing * (lines.size() - 1.0) + 14.0);
+    const Scale fy{flo - fpad, fhi + fpad, kUpperBottom, upper_top};
 
     // Residual range, symmetric about zero; parts per million when the residuals are small.
     std::vector<double> spread;
@@ -443,16 +586,15 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
         "residuals (observed minus model).</desc>\n",
         n, binned ? " (faint), their weighted means in bins," : " with error bars,");
     doc.Add("<defs>\n");
-    doc.ClipRect("upper-clip", kUpperTop, kUpperBottom);
+    doc.ClipRect("upper-clip", upper_top, kUpperBottom);
     doc.ClipRect("lower-clip", kUpperBottom, kLowerBottom);
     doc.Add("</defs>\n");
     doc.Addf("<rect width=\"%g\" height=\"%g\" fill=\"#fff\"/>\n", kWidth, kHeight);
 
-    // Title lines, the first in bold.
-    for (std::size_t k = 0; k < fig.title.size(); ++k)
+    for (std::size_t k = 0; k < lines.size(); ++k)
         doc.Addf("<text x=\"%g\" y=\"%g\" font-size=\"%s\" text-anchor=\"middle\"%s>%s</text>\n",
-                 (kLeft + kRight) / 2, 28.0 + 23.0 * k, k == 0 ? "18" : "15",
-                 k == 0 ? " font-weight=\"bold\"" : "", RichText(fig.title[k]).c_str());
+                 centre, 28.0 + spacing * k, lines[k].second ? "18" : "15",
+                 lines[k].second ? " font-weight=\"bold\"" : "", RichText(lines[k].first).c_str());
 
     // Upper panel: data and model.
     doc.Add("<g id=\"upper-panel\">\n<g clip-path=\"url(#upper-clip)\">\n");
@@ -475,7 +617,7 @@ std::string RenderLightCurveSvg(const LightCurveFigure& fig) {
     }
     doc.Add("</g>\n");
     doc.Frame(fx, fy, tx, tfy, false);
-    doc.YLabel(kUpperTop, kUpperBottom, "Relative flux");
+    doc.YLabel(upper_top, kUpperBottom, "Relative flux");
 
     // Legend in the lower left corner of the upper panel, clear of an out-of-transit baseline
     // at the top and of the transit in the middle.

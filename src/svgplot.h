@@ -33,6 +33,15 @@ std::string XmlEscape(const std::string& text);
 // Escaped text in which "_{...}" and "^{...}" become subscript and superscript spans.
 std::string RichText(const std::string& text);
 
+// The width in pixels that `text` (RichText markup, UTF-8) takes at `size` pixels, a generous
+// estimate for the sans-serif fonts of the figure: 0.62 em a character (0.68 em bold), 1 em
+// for an em space, subscripts and superscripts at their 72%.
+double TextWidth(const std::string& text, double size, bool bold);
+
+// One title line as lines of at most `width` pixels: broken at its wide gaps (two em spaces),
+// then at blanks; a word wider than the whole width is shortened in its middle, with "…".
+std::vector<std::string> WrapTitle(const std::string& line, double size, bool bold, double width);
+
 // Weighted means of y in `nbins` equal bins of x over [lo, hi): each bin's mean of x, the mean
 // of y with weights 1/σ², and its standard error 1/√Σ(1/σ²); empty bins are left out.
 struct BinnedPoint {

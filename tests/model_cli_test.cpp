@@ -367,7 +367,9 @@ TEST(ModelFigure, WellFormedWithBothPanels) {
     }
     EXPECT_GE(Count(*fig.upper, "model", 'L'), 1000u);
     const std::string& text = fig.root.text;
-    for (const char* words : {"Relative flux", "Time from mid-transit", "d &amp; &lt;x&gt;.txt"})
+    // T0 to a millionth of a day (a tenth of a second); the axis says its unit.
+    for (const char* words :
+         {"Relative flux", "Time from mid-transit T0 [d]", "= 0.300000", "d &amp; &lt;x&gt;.txt"})
         EXPECT_NE(text.find(words), std::string::npos) << words;
     EXPECT_EQ(text.find("zoomed"), std::string::npos);
     char chi2[32];
@@ -493,6 +495,38 @@ TEST(NiceTicks, LabelsAndMarkup) {
     EXPECT_EQ(RichText("a_b ^{<} c_{"),
               "a_b <tspan baseline-shift=\"super\" "
               "font-size=\"72%\">&lt;</tspan> c_{");
+}
+
+// Title lines: one that fits stays whole; a wider one breaks at its gaps (two em spaces, which
+// the break drops) into lines that each fit, keeping every piece; a file name wider than the
+// page loses its middle to "…" and keeps both ends. Widths: 0.62 em a character, 0.68 bold, an
+// em space 1 em, sub- and superscripts at 72%.
+TEST(NiceTicks, TitlesWrapAndShortenWithinTheWidth) {
+    EXPECT_DOUBLE_EQ(TextWidth("ab", 10, false), 12.4);
+    EXPECT_DOUBLE_EQ(TextWidth("ab", 10, true), 13.6);
+    EXPECT_DOUBLE_EQ(TextWidth("R_{p}\u2003\u00b0", 10, false), 6.2 + 0.72 * 6.2 + 10 + 6.2);
+    const std::string gap = "\u2003\u2003";
+    EXPECT_EQ(WrapTitle("T_{0} = 1.5" + gap + "P = 3", 15, false, 856),
+              std::vector<std::string>{"T_{0} = 1.5" + gap + "P = 3"});
+    std::string geometry;
+    for (int k = 0; k < 12; ++k)
+        geometry += (k ? gap : "") + "x_{" + std::to_string(k) + "} = 0.123456";
+    const std::vector<std::string> wrapped = WrapTitle(geometry, 15, false, 400);
+    ASSERT_GT(wrapped.size(), 2u);
+    std::string joined;
+    for (const std::string& l : wrapped) {
+        EXPECT_LE(TextWidth(l, 15, false), 400) << l;
+        joined += (joined.empty() ? "" : gap) + l;
+    }
+    EXPECT_EQ(joined, geometry);
+    const std::string name = std::string(200, 'a') + "_sector_56.txt";
+    const std::vector<std::string> files =
+        WrapTitle(name + ": 1000 observations and the model of fit.par", 18, true, 856);
+    for (const std::string& l : files) EXPECT_LE(TextWidth(l, 18, true), 856) << l;
+    ASSERT_FALSE(files.empty());
+    EXPECT_NE(files[0].find("aaa\u2026"), std::string::npos) << files[0];
+    EXPECT_NE(files[0].find("_sector_56.txt:"), std::string::npos) << files[0];
+    EXPECT_NE(files.back().find("fit.par"), std::string::npos);
 }
 
 // Weighted means by hand: in [0, 1) with two bins, (1 ± 1), (3 ± 2) and (7 ± 4) at the lower
