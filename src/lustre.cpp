@@ -1041,50 +1041,69 @@ long double MeanFromHalfTrue(long double h, long double e, long double root_rati
 // sample, and bisection on the sign of
 //   H = 2e·sin ν·(cos² φ + cos² i·sin² φ) - 2 sin² i·sin φ·cos φ·(1 + e·cos ν),
 // which has the sign of dδ²/dν, pins the stationary point beside it to the last bit.
-long double PhaseMinDirect(long double e, long double w, long double ci, long double root_ratio) {
+struct FrontPoint {
+    long double phi, dist2, slope;
+};
+
+FrontPoint FrontAt(long double phi, long double e, long double w, long double ci) {
     const long double P = 1.0L - ci;
-    struct Point {
-        long double phi, dist2, slope;
-    };
-    auto at = [&](long double phi) {
-        long double sp, cp, sn, cn;
-        sincosl(phi, &sp, &cp);
-        sincosl(phi + kPi - w, &sn, &cn);
-        const long double ang = cp * cp + ci * (sp * sp);
-        const long double den = 1.0L + e * cn;
-        return Point{phi, ang / (den * den), 2 * e * sn * ang - 2 * P * sp * cp * den};
-    };
-    Point best = at(0.0L);
+    long double sp, cp, sn, cn;
+    sincosl(phi, &sp, &cp);
+    sincosl(phi + kPi - w, &sn, &cn);
+    const long double ang = cp * cp + ci * (sp * sp);
+    const long double den = 1.0L + e * cn;
+    return FrontPoint{phi, ang / (den * den), 2 * e * sn * ang - 2 * P * sp * cp * den};
+}
+
+FrontPoint FrontMinimum(long double e, long double w, long double ci) {
+    auto at = [&](long double phi) { return FrontAt(phi, e, w, ci); };
+    FrontPoint best = at(0.0L);
     int jbest = 0;
     for (int j = 1; j <= kPhminScan; ++j) {
-        const Point p = at(kPi * j / kPhminScan);
+        const FrontPoint p = at(kPi * j / kPhminScan);
         if (p.dist2 < best.dist2) {
             best = p;
             jbest = j;
         }
     }
-    long double phi = best.phi;
-    const Point lo = at(jbest > 0 ? kPi * (jbest - 1) / kPhminScan : 0.0L);
-    const Point hi = at(jbest < kPhminScan ? kPi * (jbest + 1) / kPhminScan : kPi);
-    if (lo.slope < 0.0L && hi.slope > 0.0L) {
-        long double a = lo.phi, b = hi.phi;
-        for (int k = 0; k < kPhminBisections; ++k) {
-            const long double m = a + (b - a) / 2;
-            if (m == a || m == b) break;
-            const long double slope = at(m).slope;
-            if (slope < 0.0L) {
-                a = m;
-            } else if (slope > 0.0L) {
-                b = m;
-            } else {
-                a = b = m;
-            }
-        }
-        phi = a + (b - a) / 2;
-    }
+    const FrontPoint lo = at(jbest > 0 ? kPi * (jbest - 1) / kPhminScan : 0.0L);
+    const FrontPoint hi = at(jbest < kPhminScan ? kPi * (jbest + 1) / kPhminScan : kPi);
     // With no falling-then-rising bracket δ is least at the sample itself: an end of the half,
     // when the orbit is far from edge-on and r shrinks towards the limb.
+    if (!(lo.slope < 0.0L && hi.slope > 0.0L)) return best;
+    long double a = lo.phi, b = hi.phi;
+    for (int k = 0; k < kPhminBisections; ++k) {
+        const long double m = a + (b - a) / 2;
+        if (m == a || m == b) break;
+        const long double slope = at(m).slope;
+        if (slope < 0.0L) {
+            a = m;
+        } else if (slope > 0.0L) {
+            b = m;
+        } else {
+            a = b = m;
+        }
+    }
+    return at(a + (b - a) / 2);
+}
+
+long double MeanOfFront(long double phi, long double e, long double w, long double root_ratio) {
     return MeanFromHalfTrue((phi + kPi - w) / 2, e, root_ratio);
+}
+
+// The fixed point solves dδ²/dν = 0 from the conjunction and cannot tell the minimum it lands
+// on from a maximum or from a shallower minimum: with the conjunction near apoastron on an
+// eccentric or inclined orbit, r falls off on either side faster than the angle lifts δ, and
+// the smallest δ in front lies towards an end of the half (for e near 1 just beside periastron,
+// where the transit of such an orbit happens). The scan decides; where the stationary point is
+// the least δ, as on every orbit near edge-on, the fixed point stands to the last bit.
+long double LeastOf(long double f1, long double phi, long double e, long double w, long double ci,
+                    long double root_ratio) {
+    constexpr long double kClearlyBelow = 1.0L - 0x1p-32L;  // far beyond the rounding of δ²
+    const FrontPoint least = FrontMinimum(e, w, ci);
+    if (least.dist2 < FrontAt(phi, e, w, ci).dist2 * kClearlyBelow)
+        return MeanOfFront(least.phi, e, w, root_ratio);
+    return f1;
 }
 
 long double PhaseMinSolve(long double e, long double w, long double ci, int* passes,
@@ -1122,12 +1141,14 @@ long double PhaseMinSolve(long double e, long double w, long double ci, int* pas
         const long double nu1 = phi + kPi - w;
         f1 = MeanFromHalfTrue(nu1 / 2, e, root_ratio);
         if (std::isnan(f1)) break;  // the arc cosine has no real value
-        if (!(std::fabs((f1 - f2) / f2) >= kTolPhase)) return f1;
+        if (!(std::fabs((f1 - f2) / f2) >= kTolPhase))
+            return LeastOf(f1, phi, e, w, ci, root_ratio);
         ++lambda;
         if (f1 == mark) {
             // Two values a few units in the last place of π apart (the precision of the
             // angles the pass works with) have settled; a longer or wider cycle never will.
-            if (lambda == 2 && std::fabs(f1 - f2) <= kCycleWidth) return f1;
+            if (lambda == 2 && std::fabs(f1 - f2) <= kCycleWidth)
+                return LeastOf(f1, phi, e, w, ci, root_ratio);
             break;
         }
         if (lambda == power) {
@@ -1137,7 +1158,7 @@ long double PhaseMinSolve(long double e, long double w, long double ci, int* pas
         }
     }
     *fallback = 1;
-    return PhaseMinDirect(e, w, ci, root_ratio);
+    return MeanOfFront(FrontMinimum(e, w, ci).phi, e, w, root_ratio);
 }
 
 }  // namespace

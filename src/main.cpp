@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "command_line.h"
@@ -27,10 +28,11 @@ namespace {
 
 // Exit statuses.
 enum ExitStatus {
-    kExitOk = 0,        // a completed run
-    kExitSingular = 1,  // a linear system of the fit had a determinant of exactly zero
-    kExitUsage = 2,     // a usage, input or output error
-    kExitSignal = 128,  // plus the signal: a fit stopped early by SIGINT (130) or SIGTERM (143)
+    kExitOk = 0,         // a completed run
+    kExitSingular = 1,   // a linear system of the fit had a determinant of exactly zero
+    kExitUsage = 2,      // a usage, input or output error
+    kExitNotFinite = 3,  // the fit ended with a value that is not a finite number
+    kExitSignal = 128,   // plus the signal: a fit stopped early by SIGINT (130) or SIGTERM (143)
 };
 
 // The program-wide state of a run.
@@ -247,6 +249,16 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     lines.zeropoint = linear.degree >= 0;
     lines.level = zeropoint_level(lfit, linear);
     lines.trend = linear.per_transit ? linear.degree : -1;
+    // A report of NaNs or infinities is no result: nothing is printed or written, so a result
+    // file given as the parameter file keeps the set that produced this run.
+    std::string not_finite = non_finite_names(shown, ld, lflag, m);
+    if (lines.zeropoint && !std::isfinite(lines.level))
+        not_finite += not_finite.empty() ? "zeropoint" : ", zeropoint";
+    if (!not_finite.empty()) {
+        std::printf("The fit ended with values that are not finite numbers: %s\n",
+                    not_finite.c_str());
+        return Leave(kExitNotFinite);
+    }
 
     const FitUncertainties unc =
         extended ? fit_uncertainties_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
@@ -367,6 +379,14 @@ int Run(int argc, char** argv) {
         return Leave(kExitUsage);
     }
 
+    // Writing the report over the table would destroy the data (through a link as well); over
+    // the parameter file it is a way to continue in place, and happens only after a success.
+    std::string data_file;
+    if (argc == 4 && names_data_file(argv[3], argv[2], &data_file)) {
+        std::printf("The result file is the same file as the data file: %s and %s\n", argv[3],
+                    data_file.c_str());
+        return Leave(kExitUsage);
+    }
     if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) {
         warn_about_parameters(argv[1], inp, nullptr, 0);  // perhaps why
         return Leave(kExitUsage);

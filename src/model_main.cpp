@@ -29,8 +29,9 @@ namespace {
 // Exit statuses.  A singular limb-darkening fit ends the run inside fitted_lin, with its
 // message and status 1, as in transitlm.
 enum ExitStatus {
-    kExitOk = 0,     // the output was written
-    kExitUsage = 2,  // a usage, input or output error
+    kExitOk = 0,         // the output was written
+    kExitUsage = 2,      // a usage, input or output error
+    kExitNotFinite = 3,  // the model gives a value that is not a finite number
 };
 
 int Leave(ExitStatus status) {
@@ -379,6 +380,19 @@ int Run(int argc, char** argv) {
         return Leave(kExitUsage);
     }
 
+    // The output replaces its file: never one of the inputs, under any of its names.
+    std::string data_file;
+    if (same_file(output, argv[1])) {
+        std::printf("The output file is the same file as the parameter file: %s and %s\n", output,
+                    argv[1]);
+        return Leave(kExitUsage);
+    }
+    if (names_data_file(output, argv[2], &data_file)) {
+        std::printf("The output file is the same file as the data file: %s and %s\n", output,
+                    data_file.c_str());
+        return Leave(kExitUsage);
+    }
+
     Input in;
     if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) {
         warn_about_parameters(argv[1], in.inp, nullptr, 0);  // perhaps why
@@ -391,6 +405,11 @@ int Run(int argc, char** argv) {
     warn_about_parameters(argv[1], in.inp, in.data.get(), in.pnum);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
     const Evaluation ev = Evaluate(in, options);
+    const std::string not_finite = non_finite_names(ev.shown, ev.ld, in.lflag, ev.chi2);
+    if (!not_finite.empty()) {
+        std::printf("The model gives values that are not finite numbers: %s\n", not_finite.c_str());
+        return Leave(kExitNotFinite);
+    }
 
     OutputFile out;
     bool written = out.open(output);

@@ -1724,6 +1724,9 @@ void PropagateCovariance(const long double* cov, int n, long double period,
             for (int b = 0; b < n; ++b) var += grad[a] * cov[a * n + b] * grad[b];
         return std::sqrt(var);
     };
+    // What the covariance cannot give (a variance that rounding made negative, or NaN) is
+    // unbounded, and shown as such.
+    auto bounded = [](long double s) { return s >= 0.0L ? s : INFINITY; };
 
     int unknown[6];  // position of each fitted parameter among the unknowns, or -1
     for (int i = 0, next = 0; i < 6; ++i) unknown[i] = (parflag & (1 << i)) ? next++ : -1;
@@ -1757,7 +1760,9 @@ void PropagateCovariance(const long double* cov, int n, long double period,
         grad[unknown[3]] = 1.0L;
         const long double s = sigma(grad), ci = params[3];
         const long double lo = std::fmax(ci - s, 0.0L), hi = std::fmin(ci + s, 1.0L);
-        out.par[3] = deg * (std::acos(std::sqrt(lo)) - std::acos(std::sqrt(hi))) / 2.0L;
+        out.par[3] = std::isfinite(s)
+                         ? deg * (std::acos(std::sqrt(lo)) - std::acos(std::sqrt(hi))) / 2.0L
+                         : INFINITY;
     }
 
     // Law coefficients u_j = π·c_j/(D·h) with D = 1 - Σ Lf_b·c_b.
@@ -1770,6 +1775,9 @@ void PropagateCovariance(const long double* cov, int n, long double period,
                 (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) / law.held_scale;
         out.ld[law.slot[j]] = sigma(grad);
     }
+    for (int i = 0; i < 6; ++i)
+        if (unknown[i] >= 0) out.par[i] = bounded(out.par[i]);
+    for (int j = 0; j < law.nfree; ++j) out.ld[law.slot[j]] = bounded(out.ld[law.slot[j]]);
 }
 
 }  // namespace
@@ -2427,6 +2435,38 @@ FitCovariance fit_covariance_linear(const long double* lset, const long double* 
 // =============================================================================================
 
 namespace {
+
+// Values the model cannot use are refused where they are read, naming the key and the value:
+// a NaN or an infinity passes every later step unnoticed and ends as a report of NaNs or as a
+// singular system that blames the data. The period has had its correction (≤ 0 becomes 1), so
+// a finite period is positive.
+bool ValuesInRange(const long double* inp) {
+    const struct {
+        InputSlot slot;
+        const char* key;
+    } finite[] = {{kInTshift, "tshift"},     {kInEccentr, "eccentr"},
+                  {kInPeriastr, "periastr"}, {kInInclination, "inclination"},
+                  {kInRsun, "rsun"},         {kInRplanet, "rplanet"},
+                  {kInPeriod, "period"},     {kInLm, "lm"}};
+    for (const auto& f : finite) {
+        if (!std::isfinite(inp[f.slot])) {
+            std::printf("The input file holds a value of %s that is not a finite number: %.19Lg\n",
+                        f.key, inp[f.slot]);
+            return false;
+        }
+    }
+    if (!(inp[kInEccentr] >= 0.0L && inp[kInEccentr] <= 1.0L)) {
+        std::printf("The input file holds a value of eccentr outside [0, 1]: %.19Lg\n",
+                    inp[kInEccentr]);
+        return false;
+    }
+    if (inp[kInRplanet] < 0.0L) {
+        std::printf("The input file holds a negative value of rplanet: %.19Lg\n", inp[kInRplanet]);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool read_parameters(const char* fnm, long double* inp, long double* par, int* pflag, int* lflag) {
@@ -2447,6 +2487,8 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
         std::printf("The input file asks for an infinite number of iterations.\n");
         return false;
     }
+
+    if (!ValuesInRange(inp)) return false;
 
     for (int i = 1; i <= 5; ++i) par[i] = inp[i];
     // Times π first, then / 180: the order fixes the last bit of cos² i.
@@ -2749,9 +2791,44 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
     return true;
 }
 
+bool same_file(const char* a, const char* b) {
+    struct stat sa, sb;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+    return S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool names_data_file(const char* file, const char* data_argument, std::string* data_file) {
+    for (const std::string& f : DataFiles(data_argument)) {
+        if (same_file(file, f.c_str())) {
+            *data_file = f;
+            return true;
+        }
+    }
+    return false;
+}
+
 long double degrees(long double rad) { return (rad * 180.0L) / kPi; }
 
 long double inclination_degrees(long double ci) { return degrees(std::acos(std::sqrt(ci))); }
+
+std::string non_finite_names(const long double* shown, const long double* ld, int ldflag,
+                             long double chi2) {
+    static const char* const names[6] = {"tshift",      "eccentr", "periastr",
+                                         "inclination", "rsun",    "rplanet"};
+    static const char* const terms[3] = {"lin", "quad", "sqrt"};
+    std::string list;
+    auto add = [&](const char* name, long double v) {
+        if (std::isfinite(v)) return;
+        if (!list.empty()) list += ", ";
+        list += name;
+    };
+    for (int i = 0; i < 6; ++i) add(names[i], shown[i]);
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (ldflag & (2 << term)) add(terms[term], ld[k++]);
+    add("chi_square_reduced", chi2);
+    return list;
+}
 
 void report_values(const long double* params, long double period, long double* shown) {
     shown[0] = mid_transit_time(params, period);

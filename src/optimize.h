@@ -360,9 +360,23 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
                        const RunOptions* options = nullptr,
                        std::vector<DataPart>* parts = nullptr);
 
+// Whether the two paths name one regular file (the same device and inode, so through a symbolic
+// or a hard link too). Paths that do not exist, or name anything but a regular file, are not.
+bool same_file(const char* a, const char* b);
+
+// Whether `file` is the same file as one of the files of a data argument (see
+// read_observations), and which one, in *data_file.
+bool names_data_file(const char* file, const char* data_argument, std::string* data_file);
+
 // Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
 long double degrees(long double rad);
 long double inclination_degrees(long double ci);
 
 // The six values as reported: time of mid-transit, e, ω and i in degrees, rsun, rplanet.
 void report_values(const long double* params, long double period, long double* shown);
+
+// The names, as the report shows them and separated by ", ", of the values of a report that are
+// not finite numbers (the six values, the law coefficients of the terms in ldflag, the reduced
+// chi-square); empty when every one is finite.
+std::string non_finite_names(const long double* shown, const long double* ld, int ldflag,
+                             long double chi2);

@@ -185,15 +185,19 @@ void print_quote(std::FILE* out, const Convergence& conv, const FitCovariance& c
         const long double v = q.kind == FittedQuantity::kParameter     ? shown[q.index]
                               : q.kind == FittedQuantity::kCoefficient ? ld[q.index]
                                                                        : zeropoint;
+        // A variance the covariance cannot give (NaN, or negative by rounding) is unbounded,
+        // as in the uncertainty block.
+        const long double var = cov.reported[a * n + a];
         std::fprintf(out, "%s  %.19Lg  %.19Lg\n", QuoteName(q), v,
-                     std::sqrt(cov.reported[a * n + a]));
+                     var >= 0.0L ? std::sqrt(var) : INFINITY);
     }
 
     std::fprintf(out,
                  "\nderived quantities, value and 1-sigma (durations in the time unit of the "
                  "data; stellar density in g/cm3 for P in days):\n");
     for (const DerivedQuantity& d : derived)
-        std::fprintf(out, "%s  %.19Lg  %.19Lg\n", d.name, d.value, d.sigma);
+        std::fprintf(out, "%s  %.19Lg  %.19Lg\n", d.name, d.value,
+                     std::isnan(d.sigma) && !std::isnan(d.value) ? INFINITY : d.sigma);
 
     std::fprintf(out, "\ncorrelation of the fitted quantities:\n");
     const std::vector<long double> corr = correlation_matrix(cov.reported, n);

@@ -1,11 +1,13 @@
 // End-to-end runs of the built tool: standard output byte for byte and the exit status.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,6 +43,11 @@ TEST(Cli, UsageAndInputErrors) {
         "The input file does not contain a valid value of radius of star (0 < R* < 1)";
     const std::string kExposure =
         "The input file holds no valid exposure time (a finite number >= 0) after \"exposure\": ";
+    const std::string symlinked = dir.path() + "/s.txt", hardlinked = dir.path() + "/h.txt";
+    ASSERT_EQ(symlink(table.c_str(), symlinked.c_str()), 0);
+    ASSERT_EQ(link(table.c_str(), hardlinked.c_str()), 0);
+    const std::string value = "The input file holds a value of ";
+    const std::string same = "The result file is the same file as the data file: ";
     const struct {
         std::vector<std::string> args;
         std::string out;
@@ -60,6 +67,28 @@ TEST(Cli, UsageAndInputErrors) {
          "The input file asks for a trend of degree \"\"; the degree is 0, 1 or 2.\n"},
         {{dir.Write("8.par", "rsun 0.1\nquad fixed\n0.3\n"), table},
          "The input file holds quad fixed without a finite value to hold.\n"},
+        {{dir.Write("16.par", "tshift nan f\nrsun 0.1\n"), table},
+         value + "tshift that is not a finite number: nan\n"},
+        {{dir.Write("17.par", "rsun 0.1\ninclination -nan\n"), table},
+         value + "inclination that is not a finite number: -nan\n"},
+        {{dir.Write("18.par", "rsun inf\n"), table},
+         value + "rsun that is not a finite number: inf\n"},
+        {{dir.Write("19.par", "rsun 0.1\nperiod inf\n"), table},
+         value + "period that is not a finite number: inf\n"},
+        // The "lm" of "calm" takes the "inf" of "infrared".
+        {{dir.Write("20.par", "# observed in calm infrared conditions\nrsun 0.1\n"), table},
+         value + "lm that is not a finite number: inf\n"},
+        {{dir.Write("21.par", "eccentr 1.5\nrsun 0.1\n"), table},
+         value + "eccentr outside [0, 1]: 1.5\n"},
+        {{dir.Write("22.par", "eccentr -0.5 f\nrsun 0.1\n"), table},
+         value + "eccentr outside [0, 1]: -0.5\n"},
+        {{dir.Write("23.par", "rsun 0.1\nrplanet -0.0133 f\n"), table},
+         "The input file holds a negative value of rplanet: -0.0133\n"},
+        {{params, table, table}, same + table + " and " + table + "\n"},
+        {{params, table, symlinked}, same + symlinked + " and " + table + "\n"},
+        {{params, symlinked, hardlinked}, same + hardlinked + " and " + symlinked + "\n"},
+        {{params, params + "," + symlinked, hardlinked},  // a file of the data argument
+         same + hardlinked + " and " + symlinked + "\n"},
         {{params, dir.path() + "/none.txt"}, "The data file can not be opened.\n"},
         {{params, dir.Write("1.txt", "1 1 0.1\n2 1 O.1\n")},
          "The data file holds a value that is not a number on line 2: O.1\n"},
@@ -91,6 +120,7 @@ TEST(Cli, UsageAndInputErrors) {
         EXPECT_EQ(res.out, c.out) << c.args.size() << " arguments";
         EXPECT_EQ(res.status, 2) << c.out;
     }
+    EXPECT_EQ(TempDir::ReadFile(table), "0.1 1.0 0.001\n0.2 1.0 0.001\n0.3 1.0 0.001\n");
 }
 
 // --help, -h and --version wherever they stand, status 0; any other argument beginning with '-'
@@ -361,6 +391,54 @@ TEST(CliFit, SingularSystemsStopWithStatusOne) {
         RunTool({dir.Write("p.par", "tshift 1.6\nrsun 0.1 f\nrplanet 0.01\nperiod 3.2\n"), flat});
     EXPECT_EQ(lm.out, "null det lm");
     EXPECT_EQ(lm.status, 1);
+}
+
+// A flux of 1e2470 is a finite long double whose square is not: the reduced chi-square is
+// infinite, and the steps it drives are NaN. The run names them, prints no report and writes no
+// result file, so a result file given as its own parameter file keeps the set it held.
+TEST(CliFit, NonFiniteResultIsNoSuccess) {
+    TempDir dir;
+    const std::string table = dir.Write("d.txt", "0.1 1 0.001\n0.2 1e2470 0.001\n0.3 1 0.001\n");
+    const std::string params = "tshift 0.2 f\nrsun 0.1\nrplanet 0.01 f\nperiod 3\niterations 2\n";
+    for (const std::string result : {"p.par", "r.txt"}) {
+        const std::string p = dir.Write("p.par", params);
+        const CliResult res = RunTool({p, table, dir.path() + "/" + result});
+        EXPECT_EQ(res.status, 3);
+        EXPECT_EQ(res.out.find("tshift "), std::string::npos);
+        const std::string tail =
+            "The fit ended with values that are not finite numbers: tshift, rplanet, "
+            "chi_square_reduced\n";
+        ASSERT_GE(res.out.size(), tail.size());
+        EXPECT_EQ(res.out.substr(res.out.size() - tail.size()), tail);
+        EXPECT_EQ(dir.Read("p.par"), params);
+        EXPECT_FALSE(std::ifstream(dir.path() + "/r.txt").good());
+    }
+}
+
+// A fixed e = 1 - 1e-6 with ω = 90°: the conjunction lies at apoastron, and the orbit, nearly a
+// line through the star, makes its deepest transit beside periastron, where the fit puts the
+// data's transit at 1.6. The reported time is that transit's all along, never the conjunction
+// half a period away; the covariance gives no σ of the radii or the coefficients: inf, not NaN
+// (the correlations of the quote say nan for what has none).
+TEST(CliFit, EccentricityNearOneHeldFixed) {
+    TempDir dir;
+    const std::string params =  // the bundled example's with e changed
+        "tshift 1.603 f\neccentr 0.999999\nperiastr 90\ninclination 86.0 f\nrsun 0.12 f\n"
+        "rplanet 0.0133 f\nperiod 3.2\niterations 30\nlm 0.01\nlin\nquad\n";
+    const CliResult res = RunTool({dir.Write("p.par", params), kExampleTable});
+    ASSERT_EQ(res.status, 0);
+    const std::string sigmas = res.out.substr(res.out.find("1-sigma"));
+    const std::string block = sigmas.substr(0, sigmas.find("\nconvergence"));
+    EXPECT_EQ(res.out.substr(0, res.out.find("1-sigma")).find("nan"), std::string::npos);
+    EXPECT_EQ(block.find("nan"), std::string::npos);
+    std::istringstream text(res.out);
+    for (std::string line; std::getline(text, line) && !line.empty() && std::isdigit(line[0]);)
+        EXPECT_NEAR(std::stod(line.substr(line.find(' '))), 1.6, 0.005) << line;
+    EXPECT_NEAR(double(ReportValue(res.out.substr(res.out.find("tshift ")), "tshift ")), 1.6,
+                0.005);
+    for (const char* line : {"\nrsun   inf fitted\n", "\nlin  inf \n",
+                             "  inf\nrplanet  0.000384"})  // the quote's σ of rsun too
+        EXPECT_NE(sigmas.find(line), std::string::npos) << line;
 }
 
 // The report stands; the message follows it.

@@ -1,6 +1,7 @@
 // transitlm-model end to end: the table against transitlm's report of the same parameters, the
 // figure parsed as XML, and the errors against transitlm's; and the plotting helpers in process.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -197,6 +198,11 @@ TEST(ModelCli, UsageAndOutputErrors) {
     const std::string params = dir.Write("p.par", "rsun 0.1\nrplanet 0.01\n");
     const std::string table = dir.Write("d.txt", "0 1 0.01\n0.5 1 0.01\n");
     const std::string unwritable = dir.path() + "/no/such/dir/out.svg";
+    const std::string symlinked = dir.path() + "/s.txt", hardlinked = dir.path() + "/h.tsv";
+    ASSERT_EQ(symlink(table.c_str(), symlinked.c_str()), 0);
+    ASSERT_EQ(link(table.c_str(), hardlinked.c_str()), 0);
+    const std::string params_txt = dir.Write("p.txt", "rsun 0.1\nrplanet 0.01\n");
+    const std::string same = "The output file is the same file as the ";
     const struct {
         std::vector<std::string> args;
         std::string out;
@@ -211,12 +217,20 @@ TEST(ModelCli, UsageAndOutputErrors) {
         {{params, table, unwritable}, "The output file can not be written: " + unwritable + "\n"},
         {{params, table, "-o.svg"},
          "Unknown option -o.svg (a file of that name is ./-o.svg); see transitlm-model --help\n"},
+        {{params, table, table}, same + "data file: " + table + " and " + table + "\n"},
+        {{params, table, symlinked}, same + "data file: " + symlinked + " and " + table + "\n"},
+        {{params, symlinked, hardlinked},
+         same + "data file: " + hardlinked + " and " + symlinked + "\n"},
+        {{params_txt, table, params_txt},
+         same + "parameter file: " + params_txt + " and " + params_txt + "\n"},
     };
     for (const auto& c : cases) {
         const CliResult res = RunModel(c.args);
         EXPECT_EQ(res.out, c.out) << c.args.size() << " arguments";
         EXPECT_EQ(res.status, 2) << c.out;
     }
+    EXPECT_EQ(TempDir::ReadFile(table), "0 1 0.01\n0.5 1 0.01\n");
+    EXPECT_EQ(TempDir::ReadFile(params_txt), "rsun 0.1\nrplanet 0.01\n");
     EXPECT_EQ(RunModel({params, table, dir.path() + "/OUT.SVG"}).status, 0);
     EXPECT_EQ(RunModel({"--version"}).out, std::string("transitlm ") + TRANSITLM_VERSION + "\n");
     const CliResult help = RunModel({"-h"});
@@ -225,6 +239,12 @@ TEST(ModelCli, UsageAndOutputErrors) {
     const CliResult full = RunProgram(TRANSITLM_MODEL_BIN, {"--help"}, "exec >/dev/full; ");
     EXPECT_EQ(full.status, 2);  // help that cannot be shown is no success
     EXPECT_EQ(full.err, "The standard output can not be written.\n");
+    // A reduced chi-square that is infinite (a flux whose square overflows) is no figure.
+    const CliResult inf = RunModel(
+        {params, dir.Write("inf.txt", "0 1 0.01\n0.5 1e2470 0.01\n"), dir.path() + "/m.tsv"});
+    EXPECT_EQ(inf.out, "The model gives values that are not finite numbers: chi_square_reduced\n");
+    EXPECT_EQ(inf.status, 3);
+    EXPECT_FALSE(std::ifstream(dir.path() + "/m.tsv").good());
 }
 
 // The readers are transitlm's: every refusal prints the same message with the same status, and

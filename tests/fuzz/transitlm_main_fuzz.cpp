@@ -9,6 +9,10 @@
 //   occurrence of a key counts, and the added line holds no other key and ends before any
 //   other key starts.  Counts of at most kMaxIterations, negative, fractional, infinite and
 //   not-a-number counts reach the run unchanged.
+//
+// Checked besides the sanitizers: the exit status is one of the tool's (0 to 3); a run that
+// ends with status 0 has written a result file whose report holds finite numbers only, one with
+// status 3 none.
 // - An exactly singular system would end the process with status 1; here its stop throws,
 //   and the run counts as ended with status 1.
 #include <cmath>
@@ -62,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         WriteBytes(params_path, cut.data(), cut.size());
     }
 
+    std::remove(result_path.c_str());
     char program[] = "transitlm";
     char* argv[] = {program, &params_path[0], &table_path[0], &result_path[0], nullptr};
     int status;
@@ -70,6 +75,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const StopRun& stop) {
         status = stop.status;
     }
-    FUZZ_CHECK(status == 0 || status == 1 || status == 2);
+    FUZZ_CHECK(status >= 0 && status <= 3);
+    // A success reports finite numbers only ("%.19Lg" spells the others nan, -nan, inf, -inf;
+    // no name of the report holds either); a run that ends with any other is status 3 and
+    // writes nothing.
+    std::FILE* result = std::fopen(result_path.c_str(), "rb");
+    if (status == 0) {
+        FUZZ_CHECK(result != nullptr);
+        std::string text;
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, result)) > 0;)
+            text.append(chunk, got);
+        // The report, up to its chi-square line; the quote after it may show nan for what
+        // does not exist (a full duration of a grazing transit).
+        const std::size_t chi2 = text.find("\nchi_square_reduced  ");
+        FUZZ_CHECK(text.find("tshift ") == 0 && chi2 != std::string::npos);
+        const std::string report = text.substr(0, text.find('\n', chi2 + 1));
+        FUZZ_CHECK(report.find("nan") == std::string::npos);
+        FUZZ_CHECK(report.find("inf") == std::string::npos);
+    }
+    if (status == 3) FUZZ_CHECK(result == nullptr);
+    if (result) std::fclose(result);
     return 0;
 }
