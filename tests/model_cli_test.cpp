@@ -245,6 +245,12 @@ TEST(ModelCli, UsageAndOutputErrors) {
     EXPECT_EQ(inf.out, "The model gives values that are not finite numbers: chi_square_reduced\n");
     EXPECT_EQ(inf.status, 3);
     EXPECT_FALSE(std::ifstream(dir.path() + "/m.tsv").good());
+    // A write that fails (the shell's file-size limit, as a full disc would) keeps the old file.
+    const std::string old = dir.Write("old.svg", "old\n");
+    EXPECT_EQ(RunProgram(TRANSITLM_MODEL_BIN, {params, table, old}, "trap '' XFSZ; ulimit -f 0; ")
+                  .status,
+              2);
+    EXPECT_EQ(dir.Read("old.svg"), "old\n");
 }
 
 // The readers are transitlm's: every refusal prints the same message with the same status, and
