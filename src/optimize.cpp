@@ -1689,6 +1689,10 @@ long double MidTransitSlope(const long double* params, int slot) {
 
 }  // namespace
 
+long double mid_transit_slope(const long double* params, int slot) {
+    return MidTransitSlope(params, slot);
+}
+
 long double phase_parameter(long double tshift, long double period, const long double* params) {
     const long double X = (2.0L * tshift * kPi) / period;
     return X - phmin_ci(EvalEccentricity(params[1]), params[2], params[3]);

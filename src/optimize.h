@@ -211,6 +211,11 @@ bool improves_best(std::int64_t i, long double m, long double min);
 long double phase_parameter(long double tshift, long double period, const long double* params);
 long double mid_transit_time(const long double* params, long double period);
 
+// ∂M_min/∂params[slot] (1 e, 2 ω [rad], 3 cos² i) of the phase of mid-transit M_min, by a
+// central difference (one-sided at the edges of e ≥ 0 and 0 ≤ cos² i ≤ 1): with the time of
+// mid-transit held, the phase parameter moves by minus this slope.
+long double mid_transit_slope(const long double* params, int slot);
+
 // 1σ uncertainties of the reported values (time of mid-transit, e, ω and i in degrees, radii;
 // law coefficients), 0 for parameters not fitted, from the covariance of the joint problem in
 // the fitted parameters and linear coefficients, scaled by chi2 when it exceeds 1.  `lset`
