@@ -1,7 +1,8 @@
 # Thin wrapper over CMake: `make run` fits the bundled example, `make test` runs every test,
 # `make sanitize` runs every test built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # `make fuzz` runs each libFuzzer target for FUZZ_SECONDS, `make install PREFIX=...` installs the
-# programs, their manual pages and the documents (DESTDIR is honoured).
+# programs, their manual pages, the documents and the Python module when built (DESTDIR is
+# honoured).
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -43,7 +44,8 @@ test: build
 	fi
 
 install: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target transitlm transitlm-model
+	cmake --build $(BUILD) -j $(JOBS) --target transitlm transitlm-model \
+	    $$(grep -q '^TRANSITLM_PYTHON_MODULE:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt && echo transitlm_python)
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build

@@ -65,6 +65,7 @@ class TempDir {
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
     // The path of a file `name` in the directory (removed with it).
     std::string file(const std::string& name) {
         files_.push_back(path_ + "/" + name);
@@ -251,7 +252,11 @@ py::object Fit(const py::object& params, const py::object& data) {
     }
     if (status != 0) throw py::value_error(Message(c));
     Warn(c.err);
-    return py::module_::import("json").attr("loads")(py::str(ReadFile(result_file)));
+    py::object result = py::module_::import("json").attr("loads")(py::str(ReadFile(result_file)));
+    // The names of the temporary files mean nothing to the caller: text and arrays have none.
+    if (par_file.rfind(dir.path(), 0) == 0) result["parameter_file"] = py::none();
+    if (data_file.rfind(dir.path(), 0) == 0) result["data_file"] = py::none();
+    return result;
 }
 
 // ---- the model -------------------------------------------------------------------------------

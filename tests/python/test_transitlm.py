@@ -1,0 +1,181 @@
+"""The module against the command-line tools: fit, model and its Jacobian, refusals, and the Dask
+example."""
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import transitlm
+
+BUILD = os.environ["TRANSITLM_BUILD"]
+SOURCE = os.environ["TRANSITLM_SOURCE"]
+EXAMPLE = (os.path.join(SOURCE, "examples", "hotjupiter.par"),
+           os.path.join(SOURCE, "examples", "hotjupiter.txt"))
+
+# An eccentric orbit; the truth holds its coefficients for the model that makes the curves.
+ORBIT = """tshift {tshift} f
+eccentr 0.25
+periastr 70
+inclination 88.5 f
+rsun 0.1 f
+rplanet 0.011 f
+period 2.4
+iterations 12
+lm 0.01
+"""
+FITTED_LAW = "lin\nquad\n"
+HELD_LAW = "lin 0.4 fixed\nquad 0.2 fixed\n"
+
+
+def truth(tshift=0.8):
+    return ORBIT.format(tshift=tshift) + HELD_LAW
+
+
+def start(tshift=0.803):
+    return ORBIT.format(tshift=tshift) + FITTED_LAW
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    return str(path)
+
+
+def synthetic_curve(path, seed, tshift=0.8, n=1200):
+    """A curve of the true model plus Gaussian noise, each float64 written exactly."""
+    rng = np.random.default_rng(seed)
+    t = np.linspace(0.0, 4.8, n)
+    s = np.full(n, 3e-4)
+    f = transitlm.model(truth(tshift), t) + rng.normal(0.0, 3e-4, n)
+    np.savetxt(path, np.column_stack([t, f, s]), fmt="%.40g")
+    return str(path), (t, f, s)
+
+
+def cli_result(par, data, result):
+    run = subprocess.run([os.path.join(BUILD, "transitlm"), par, data, str(result)],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    with open(result) as f:
+        return json.load(f)
+
+
+def same(a, b):
+    """Equal to the bit (repr of every float), NaN included."""
+    return json.dumps(a, sort_keys=True) == json.dumps(b, sort_keys=True)
+
+
+@pytest.mark.parametrize("case", ["example", "eccentric"])
+def test_fit_equals_command_line(case, tmp_path):
+    if case == "example":
+        par, data = EXAMPLE
+        arrays = tuple(np.loadtxt(data).T)
+    else:
+        par = write(tmp_path / "start.par", start())
+        data, arrays = synthetic_curve(tmp_path / "curve.txt", seed=1)
+    expected = cli_result(par, data, tmp_path / "cli.json")
+    assert expected["points"] == len(arrays[0])
+    assert same(transitlm.fit(par, data), expected)
+    # The text and the arrays instead of the files: the same fit, with no file names.
+    with open(par) as f:
+        text = f.read()
+    from_memory = transitlm.fit(text, arrays)
+    assert from_memory["parameter_file"] is None and from_memory["data_file"] is None
+    expected["parameter_file"] = expected["data_file"] = None
+    if case == "eccentric":  # the example's table has 8 digits, which float64 keeps exactly too
+        assert same(from_memory, expected)
+
+
+def test_model_equals_model_tool(tmp_path):
+    par = write(tmp_path / "truth.par", truth())
+    data, (t, _, _) = synthetic_curve(tmp_path / "curve.txt", seed=2)
+    out = tmp_path / "model.tsv"
+    run = subprocess.run([os.path.join(BUILD, "transitlm-model"), par, data, str(out)],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
+    table = np.loadtxt(out)
+    flux = transitlm.model(par, t)
+    assert flux.dtype == np.float64 and flux.min() < 0.99
+    # The table prints 19 digits, one short of the long double's: within a unit of float64.
+    np.testing.assert_allclose(flux, table[:, 3], rtol=2.3e-16, atol=0)
+
+
+def test_jacobian_matches_central_differences():
+    keys = ["tshift", "eccentr", "periastr", "inclination", "rsun", "rplanet"]
+    values = {"tshift": 0.8, "eccentr": 0.25, "periastr": 70.0, "inclination": 88.5,
+              "rsun": 0.1, "rplanet": 0.011}
+
+    def params(**change):
+        v = dict(values, **change)
+        return "".join(f"{k} {v[k]!r} f\n" for k in keys) + "period 2.4\n" + HELD_LAW
+
+    t = np.linspace(0.6, 1.0, 400)
+    flux, jac = transitlm.model(params(), t, jacobian=True)
+    assert jac.shape == (400, 6)
+    np.testing.assert_array_equal(flux, transitlm.model(params(), t))
+    for j, k in enumerate(keys):
+        h = 1e-6 * max(abs(values[k]), 0.01)
+        fd = (transitlm.model(params(**{k: values[k] + h}), t) -
+              transitlm.model(params(**{k: values[k] - h}), t)) / (2 * h)
+        scale = np.abs(jac[:, j]).max()
+        assert scale > 0
+        np.testing.assert_allclose(jac[:, j], fd, rtol=0, atol=1e-6 * scale, err_msg=k)
+    # Only the fitted parameters have columns, in the report's order.
+    held = params().replace("eccentr 0.25 f", "eccentr 0.25").replace("rsun 0.1 f", "rsun 0.1")
+    np.testing.assert_array_equal(transitlm.model(held, t, jacobian=True)[1], jac[:, [0, 2, 3, 5]])
+
+
+t3 = np.linspace(0.0, 4.8, 30)
+ones, sig = np.ones(30), np.full(30, 1e-3)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: transitlm.fit(start(), (t3.reshape(3, 10), ones, sig)), ValueError, "dimensions"),
+    (lambda: transitlm.fit(start(), (t3, ones.astype(complex), sig)), ValueError, "dtype"),
+    (lambda: transitlm.fit(start(), (t3, np.where(t3 > 1, np.nan, 1.0), sig)), ValueError,
+     r"flux\[7\] is NaN"),
+    (lambda: transitlm.fit(start(), (t3, ones[:29], sig)), ValueError, "equally long"),
+    (lambda: transitlm.fit(start(), (t3, ones)), ValueError, "tuple"),
+    (lambda: transitlm.fit(start(), (t3, ones, -sig)), ValueError, "not positive"),
+    (lambda: transitlm.fit("tshift 1 f\nperiod 2\n", (t3, ones, sig)), ValueError,
+     "radius of star"),
+    (lambda: transitlm.fit(start(), "/nonexistent/curve.txt"), ValueError, "can not be opened"),
+    (lambda: transitlm.model(start(), t3), ValueError, "held"),
+    (lambda: transitlm.model(truth() + "trend 1\n", t3), ValueError, "trend"),
+    # Far from every transit the radii move nothing: the step's system is singular.
+    (lambda: transitlm.fit(start(tshift=1.2), (t3[:5] * 0.01, ones[:5], sig[:5])),
+     ArithmeticError, "null det"),
+])
+def test_bad_input_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_fit_many_on_local_cluster(tmp_path):
+    pytest.importorskip("distributed", reason="dask.distributed is not installed "
+                                              "(Debian: python3-distributed)")
+    par = write(tmp_path / "start.par", start())
+    curves = [synthetic_curve(tmp_path / f"curve{k}.txt", seed=10 + k, tshift=0.8 + 0.001 * k,
+                              n=800)[0] for k in range(8)]
+    out = tmp_path / "results"
+    begin = time.perf_counter()
+    run = subprocess.run([sys.executable, os.path.join(SOURCE, "examples", "fit_many.py"),
+                          "--workers", "2", par, str(out)] + curves,
+                         capture_output=True, text=True)
+    cluster = time.perf_counter() - begin
+    assert run.returncode == 0, run.stderr
+    begin = time.perf_counter()
+    expected = [cli_result(par, c, tmp_path / f"cli{k}.json") for k, c in enumerate(curves)]
+    serial = time.perf_counter() - begin
+    print(f"eight curves: {serial:.2f} s by the command line in turn, {cluster:.2f} s by "
+          "fit_many.py on a LocalCluster of two workers, start included")
+    lines = (out / "summary.tsv").read_text().splitlines()
+    assert len(lines) == 9
+    for k, (curve, want) in enumerate(zip(curves, expected)):
+        with open(out / f"curve{k}.json") as f:
+            got = json.load(f)
+        assert same(got, want), curve
+        assert lines[1 + k].startswith(f"curve{k}\t") and repr(want["chi_square_reduced"]) in lines[1 + k]
