@@ -22,6 +22,7 @@
 #include "lustre.h"
 #include "optimize.h"
 #include "output_file.h"
+#include "rednoise.h"
 #include "report.h"
 
 namespace {
@@ -128,11 +129,28 @@ class StopSignals {
 
 const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM"; }
 
+// The blocks of the rednoise switch, in the layout of the covariance's: its 1σ scaled by β,
+// then the spread of residual permutation.
+void PrintRedNoise(std::FILE* out, const RedNoise& red, long double chi2, LinearLines lines) {
+    lines.trend = -1;
+    std::fprintf(out,
+                 "\n1-sigma uncertainties scaled by the time-averaging beta %.19Lg (correlated "
+                 "noise):\n",
+                 red.beta);
+    lines.level = red.scaled.zeropoint;
+    PrintReport(out, red.scaled.par, red.scaled.ld, 0.0L, chi2, "\n", lines);
+    std::fprintf(out, "\n1-sigma uncertainties from residual permutation over %.19Lg shifts:\n",
+                 static_cast<long double>(red.permutation.shifts));
+    lines.level = red.permutation.sigma.zeropoint;
+    PrintReport(out, red.permutation.sigma.par, red.permutation.sigma.ld, 0.0L, chi2, "\n", lines);
+}
+
 // The run's result as the JSON form of the result file takes it.
 FitSummary Summary(const char* param_file, const char* data_file, const long double* shown,
                    const FitUncertainties& unc, long double period, const long double* ld,
                    const LinearLines& lines, long double chi2, const Convergence& conv,
-                   const FitCovariance& cov, const std::vector<DerivedQuantity>& derived) {
+                   const FitCovariance& cov, const std::vector<DerivedQuantity>& derived,
+                   const RedNoise* red) {
     FitSummary f;
     f.parameter_file = param_file;
     f.data_file = data_file;
@@ -152,6 +170,13 @@ FitSummary Summary(const char* param_file, const char* data_file, const long dou
     f.convergence = conv;
     f.covariance = cov;
     f.derived = derived;
+    if (red) {
+        f.rednoise = true;
+        f.beta = red->beta;
+        f.beta_sigma = red->scaled;
+        f.shifts = red->permutation.shifts;
+        f.permutation_sigma = red->permutation.sigma;
+    }
     return f;
 }
 
@@ -279,6 +304,13 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     const std::vector<DerivedQuantity> derived = derived_quantities(at, cov);
     const Convergence conv =
         judge_convergence(steps, best_step, before, chi2_before, last, chi2_last, min, cov);
+    RedNoise red;
+    if (options.rednoise) {
+        const BestFit best{data.get(), pnum,  period,     par,     st.data(),
+                           pflag,      lflag, inp[kInLm], &linear, options.exposure};
+        red = rednoise_uncertainties(best, unc);
+    }
+    const RedNoise* rednoise = options.rednoise ? &red : nullptr;
 
     std::fflush(stdout);
     PrintReport(stdout, shown, ld, period, m, "\n\n\n", lines);
@@ -289,11 +321,13 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
         written = out.open(result_file);
         if (written) {
             if (is_json_name(result_file)) {
-                const std::string json = fit_result_json(Summary(
-                    param_file, data_file, shown, unc, period, ld, lines, m, conv, cov, derived));
+                const std::string json =
+                    fit_result_json(Summary(param_file, data_file, shown, unc, period, ld, lines, m,
+                                            conv, cov, derived, rednoise));
                 std::fputs(json.c_str(), out.stream());
             } else {
                 PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
+                if (rednoise) PrintRedNoise(out.stream(), red, m, lines);
                 print_quote(out.stream(), conv, cov, shown, ld, lines.level, derived);
             }
             written = out.commit();
@@ -309,6 +343,7 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
         "chi_square_reduced when above 1; 0 = not fitted):\n");
     PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
+    if (rednoise) PrintRedNoise(stdout, red, m, lines);
     print_quote(stdout, conv, cov, shown, ld, level, derived);
     std::fflush(stdout);
     if (!conv.converged && conv.steps >= 1 && !stop_signal)

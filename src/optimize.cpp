@@ -2590,6 +2590,7 @@ bool read_options(const char* fnm, RunOptions* options) {
     }
     text.push_back('\n');
     options->zeropoint = LineKey(text, "zeropoint") != std::string::npos;
+    options->rednoise = LineKey(text, "rednoise") != std::string::npos;
 
     const std::size_t trend = LineKey(text, "trend");
     if (trend != std::string::npos) {

@@ -55,6 +55,9 @@ struct RunOptions {
     // Length of each exposure, in the time unit of the table: every observation is the mean of
     // the model over a window of this length centred on its time. 0: the model at the time.
     long double exposure = 0.0L;
+    // "rednoise": after the covariance's uncertainties, those scaled by the time-averaging
+    // factor β and those of residual permutation (rednoise.h).
+    bool rednoise = false;
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its

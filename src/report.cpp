@@ -239,6 +239,28 @@ std::string ValueSigma(long double value, long double sigma) {
     return "{\"value\": " + JsonNumber(value) + ", \"sigma\": " + JsonNumber(sigma);
 }
 
+// The 1σ of the fitted quantities, as the "beta" and "permutation" objects hold them.
+std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const char* const* names,
+                        const char* const* terms) {
+    std::string j = "{\"parameters\": {";
+    const char* sep = "";
+    for (int i = 0; i < 6; ++i) {
+        if (!(fit.parflag & (1 << i))) continue;
+        j += std::string(sep) + "\"" + names[i] + "\": " + JsonNumber(u.par[i]);
+        sep = ", ";
+    }
+    j += "}, \"limb_darkening\": {";
+    sep = "";
+    for (int term = 0, k = 0; term < 3; ++term) {
+        if (!(fit.ldflag & (2 << term))) continue;
+        j += std::string(sep) + "\"" + terms[term] + "\": " + JsonNumber(u.ld[k++]);
+        sep = ", ";
+    }
+    j += "}";
+    if (fit.zeropoint) j += ", \"zeropoint\": " + JsonNumber(u.zeropoint);
+    return j + "}";
+}
+
 }  // namespace
 
 std::string fit_result_json(const FitSummary& fit) {
@@ -284,6 +306,13 @@ std::string fit_result_json(const FitSummary& fit) {
         j += "]";
     }
     j += std::string(n ? "\n    " : "") + "]\n  },\n";
+
+    if (fit.rednoise) {
+        j += "  \"beta\": {\"value\": " + JsonNumber(fit.beta) +
+             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kNames, kTermNames) + "},\n";
+        j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) +
+             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kNames, kTermNames) + "},\n";
+    }
 
     j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";
     j += "  \"points\": " + std::to_string(fit.points) + ",\n";

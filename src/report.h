@@ -94,12 +94,22 @@ struct FitSummary {
     Convergence convergence;
     FitCovariance covariance;
     std::vector<DerivedQuantity> derived;
+    // With the rednoise switch: the time-averaging factor β with the 1σ scaled by it, and the
+    // 1σ of residual permutation over `shifts` shifts.
+    bool rednoise = false;
+    long double beta = 1;
+    FitUncertainties beta_sigma{};
+    int shifts = 0;
+    FitUncertainties permutation_sigma{};
 };
 
 // The result as one JSON object: "parameters" (each name → value, sigma, fitted),
 // "limb_darkening" (each term in use → value, sigma, fixed), "zeropoint" with a baseline,
 // "derived" (each → value, sigma), "correlation" (names, matrix), "chi_square_reduced",
-// "points", "iterations", "best_iteration", "converged", "parameter_file", "data_file".
+// "points", "iterations", "best_iteration", "converged", "parameter_file", "data_file"; with
+// the rednoise switch also "beta" (value, sigma) and "permutation" (shifts, sigma), each sigma
+// an object of "parameters" (the fitted ones), "limb_darkening" and "zeropoint" (with a
+// baseline).
 // Numbers carry 19 significant digits; a value that is not finite is null.
 std::string fit_result_json(const FitSummary& fit);
 

@@ -331,7 +331,8 @@ TEST(CliFit, ResultFileRoundTrips) {
     // alone does, whatever terms are in use (the report's only "lin" may be the one inside
     // "inclination", and the file holds no "lm" or "iterations" key).
     for (const char* terms : {"", "quad\n", "sqrt\n", "lin\nquad\nsqrt\n",
-                              "lin\nquad 0.3 fixed\nzeropoint\n", "quad\ntrend 1\n"}) {
+                              "lin\nquad 0.3 fixed\nzeropoint\n", "quad\ntrend 1\n",
+                              "lin\nquad\nzeropoint\nrednoise\n"}) {
         SCOPED_TRACE(terms);
         std::string p = kFitParams.substr(0, kFitParams.find("lm "));
         const std::string file = dir.path() + "/terms.txt";
@@ -724,4 +725,74 @@ print("chi_square_reduced", d["chi_square_reduced"], d["points"], d["iterations"
     }
     want += "chi_square_reduced " + value_of("chi_square_reduced", 1) + " 6912 3 False\n";
     EXPECT_EQ(flat.out, want);
+}
+
+// The rednoise switch adds two blocks after the covariance's 1σ and changes nothing else: the
+// run's standard output without them is the plain run's, byte for byte (a "rednoise" in a
+// comment switches nothing). The text result holds the same blocks after its report, and the
+// JSON result the same numbers, digit for digit.
+TEST(CliFit, RedNoiseBlocks) {
+    TempDir dir;
+    const std::string plain = kFitParams + "iterations 4\nzeropoint\n";
+    const CliResult base = RunTool({dir.Write("p.par", plain), kExampleTable});
+    ASSERT_EQ(base.status, 0);
+    const CliResult commented =
+        RunTool({dir.Write("c.par", plain + "# rednoise\n"), kExampleTable});
+    EXPECT_EQ(commented.out, base.out);
+    const std::string params = dir.Write("r.par", plain + "rednoise\n");
+    const CliResult red = RunTool({params, kExampleTable, dir.path() + "/r.txt"});
+    ASSERT_EQ(red.status, 0);
+    ASSERT_EQ(RunTool({params, kExampleTable, dir.path() + "/r.json"}).status, 0);
+
+    const std::size_t from =
+        red.out.find("\n1-sigma uncertainties scaled by the time-averaging beta ");
+    const std::size_t perm =
+        red.out.find("\n1-sigma uncertainties from residual permutation over 40 shifts:\n");
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(perm, std::string::npos);
+    const std::size_t to = red.out.find("\nchi_square_reduced", perm) + 1;
+    const std::size_t end = red.out.find('\n', to) + 1;
+    const std::string blocks = red.out.substr(from, end - from);
+    EXPECT_EQ(red.out.substr(0, from) + red.out.substr(end), base.out);
+    EXPECT_NE(dir.Read("r.txt").find(blocks), std::string::npos);
+
+    long double beta = NAN;
+    ASSERT_EQ(std::sscanf(red.out.c_str() + from + 1,
+                          "1-sigma uncertainties scaled by the time-averaging beta %Lg", &beta),
+              1);
+    EXPECT_GE(beta, 1.0L);
+    // Every fitted quantity has a positive 1σ in both blocks, the others 0.
+    const std::string scaled = blocks.substr(0, perm - from), shuffled = blocks.substr(perm - from);
+    for (const std::string* b : {&scaled, &shuffled})
+        for (const char* name :
+             {"tshift ", "inclination ", "rsun ", "rplanet ", "lin ", "quad ", "zeropoint "}) {
+            EXPECT_GT(ReportValue(*b, name), 0.0L) << name << *b;
+            EXPECT_EQ(ReportValue(*b, "eccentr "), 0.0L);
+        }
+    if (RunProgram("/bin/sh", {"-c", "command -v python3"}).status != 0)
+        GTEST_SKIP() << "no python3 to parse the JSON";
+    const char* flatten = R"(import json, sys
+d = json.load(open(sys.argv[1]), parse_float=str, parse_int=str)
+b, p = d["beta"], d["permutation"]
+print("beta", b["value"], "shifts", p["shifts"])
+for s in (b["sigma"], p["sigma"]):
+    print(" ".join(s["parameters"][k] for k in ["tshift", "inclination", "rsun", "rplanet"]),
+          s["limb_darkening"]["lin"], s["limb_darkening"]["quad"], s["zeropoint"])
+)";
+    const CliResult flat = RunProgram("python3", {"-c", flatten, dir.path() + "/r.json"});
+    ASSERT_EQ(flat.status, 0) << flat.err;
+    auto words = [](const std::string& b) {  // the numbers of a block, in the JSON's order
+        std::string line;
+        for (const char* name :
+             {"tshift ", "inclination ", "rsun ", "rplanet ", "lin ", "quad ", "zeropoint "}) {
+            std::istringstream in(b.substr(b.find(std::string("\n") + name) + 1));
+            std::string key, value;
+            in >> key >> value;
+            line += (line.empty() ? "" : " ") + value;
+        }
+        return line + "\n";
+    };
+    char head[128];
+    std::snprintf(head, sizeof head, "beta %.19Lg shifts 40\n", beta);
+    EXPECT_EQ(flat.out, head + words(scaled) + words(shuffled));
 }

@@ -1,0 +1,226 @@
+#include "rednoise.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "report.h"
+
+namespace {
+
+// The central 68.27 % of a normal distribution: from Φ(−1) to Φ(1).
+constexpr long double kLowQuantile = 0.158655253931457051415L;
+constexpr long double kHighQuantile = 0.841344746068542948585L;
+
+// The linear part of a fit at one geometry: the basis coefficients, or the linear model's.
+struct LinearState {
+    LinearModel model;
+    bool extended = false;
+    LinearFit lfit;
+    long double linf[kMaxCoefficients] = {};
+
+    void Solve(const BestFit& f, const long double* data, const long double* lset,
+               const long double* params) {
+        if (!extended) return fitted_lin(linf, data, lset, f.pointnum, f.parflag, f.ldflag);
+        set_windows(&model, data, f.pointnum, f.period, params);
+        fitted_linear(&lfit, model, data, lset, f.pointnum, f.parflag, f.ldflag);
+    }
+    long double ChiSquare(const BestFit& f, const long double* data,
+                          const long double* lset) const {
+        return extended ? residual_linear(lset, data, f.pointnum, f.parflag, f.ldflag, model, lfit)
+                        : residual_with(lset, data, f.pointnum, f.parflag, f.ldflag, linf);
+    }
+    long double Step(const BestFit& f, const long double* data, const long double* lset,
+                     long double* params) const {
+        return extended ? lm_step_linear(lset, data, f.pointnum, params, f.parflag, f.ldflag,
+                                         f.lambda, model, lfit)
+                        : lm_step_with(lset, data, f.pointnum, params, f.parflag, f.ldflag,
+                                       f.lambda, linf);
+    }
+};
+
+LinearState StartLinear(const BestFit& f) {
+    LinearState s;
+    if (f.linear && linear_model_used(*f.linear)) {
+        s.model = *f.linear;
+        s.extended = true;
+    }
+    return s;
+}
+
+// Every fitted quantity of a fit, in the layout of FitUncertainties: the six reported values,
+// the law coefficients, the zero-point level.
+FitUncertainties Quantities(const BestFit& f, const LinearState& s, const long double* params) {
+    FitUncertainties q{};
+    report_values(params, f.period, q.par);
+    if (s.extended)
+        linear2ld(q.ld, s.lfit, s.model, f.ldflag);
+    else
+        linfit2ld(q.ld, s.linf, f.ldflag);
+    q.zeropoint = s.extended ? zeropoint_level(s.lfit, s.model) : 1.0L;
+    return q;
+}
+
+// Which entries of FitUncertainties the fit determines.
+struct Fitted {
+    bool par[6] = {};
+    bool ld[kMaxCoefficients] = {};
+    bool zeropoint = false;
+};
+Fitted FittedEntries(const BestFit& f) {
+    Fitted w;
+    for (int i = 0; i < 6; ++i) w.par[i] = (f.parflag & (1 << i)) != 0;
+    const int held = f.linear ? f.linear->held : 0;
+    for (int term = 0, k = 0; term < 3; ++term)
+        if (f.ldflag & (2 << term)) w.ld[k++] = !(held & (2 << term));
+    w.zeropoint = f.linear && f.linear->degree >= 0;
+    return w;
+}
+
+// Half the width of the central 68.27 % of `v`, between order statistics by linear
+// interpolation.
+long double CentralHalfWidth(std::vector<long double> v) {
+    std::sort(v.begin(), v.end());
+    auto quantile = [&](long double p) {
+        const long double at = p * (v.size() - 1);
+        const std::size_t lo = static_cast<std::size_t>(at);
+        if (lo + 1 >= v.size()) return v.back();
+        return v[lo] + (at - lo) * (v[lo + 1] - v[lo]);
+    };
+    return (quantile(kHighQuantile) - quantile(kLowQuantile)) / 2.0L;
+}
+
+}  // namespace
+
+std::vector<long double> best_fit_model(const BestFit& f) {
+    LinearState s = StartLinear(f);
+    s.Solve(f, f.data, f.lset, f.params);
+    long double c[kMaxCoefficients];
+    if (s.extended)
+        linear_basis_coefficients(c, s.lfit, s.model, f.ldflag);
+    else
+        std::copy(s.linf, s.linf + kMaxCoefficients, c);
+    const FitCounts fc = count_fit(f.parflag, f.ldflag);
+    std::vector<long double> model(f.pointnum);
+    for (std::int64_t i = 0; i < f.pointnum; ++i) {
+        const long double* B = f.lset + i * fc.len;
+        long double G = B[0];
+        for (int k = 1; k < fc.ldnum; ++k) G = B[k] * c[k - 1] + G;
+        model[i] = s.extended ? baseline_at(s.lfit, s.model, i) * G : G;
+    }
+    return model;
+}
+
+std::vector<long double> beta_widths(const long double* params, long double period) {
+    const TransitContacts c = transit_contacts(params, period);
+    const long double total = c.t4 - c.t1;
+    if (!(total > 0.0L)) return {};
+    const long double ingress = std::isnan(c.t2) ? total / 2.0L : c.t2 - c.t1;
+    std::vector<long double> widths;
+    for (int k = 0; k < kBetaWidths; ++k)
+        widths.push_back(ingress + (total - ingress) * k / (kBetaWidths - 1));
+    return widths;
+}
+
+long double time_averaging_beta(const long double* data, std::int64_t pointnum,
+                                const std::vector<long double>& model,
+                                const std::vector<long double>& widths) {
+    if (pointnum < 4) return 1.0L;
+    std::vector<long double> r(pointnum), gaps;
+    long double sum2 = 0.0L;
+    for (std::int64_t i = 0; i < pointnum; ++i) {
+        r[i] = data[3 * i + 1] - model[i];
+        sum2 += r[i] * r[i];
+        if (i > 0 && data[3 * i] > data[3 * i - 3]) gaps.push_back(data[3 * i] - data[3 * i - 3]);
+    }
+    if (gaps.empty() || !(sum2 > 0.0L)) return 1.0L;
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    const long double cadence = gaps[gaps.size() / 2];
+    const long double sigma1 = std::sqrt(sum2 / pointnum);
+
+    long double ratios = 0.0L;
+    int used = 0;
+    for (const long double w : widths) {
+        const long double per_bin = std::round(w / cadence);
+        if (!(per_bin >= 2.0L) || per_bin > pointnum / 2) continue;
+        const std::int64_t N = static_cast<std::int64_t>(per_bin), M = pointnum / N;
+        long double s2 = 0.0L;
+        for (std::int64_t b = 0; b < M; ++b) {
+            long double mean = 0.0L;
+            for (std::int64_t i = b * N; i < (b + 1) * N; ++i) mean += r[i];
+            mean /= N;
+            s2 += mean * mean;
+        }
+        const long double sigmaN = std::sqrt(s2 / M);
+        const long double expected =
+            sigma1 * std::sqrt(static_cast<long double>(M) / (N * (M - 1.0L)));
+        ratios += sigmaN / expected;
+        ++used;
+    }
+    return used ? std::fmax(ratios / used, 1.0L) : 1.0L;
+}
+
+PermutationSpread residual_permutation(const BestFit& f, const std::vector<long double>& model,
+                                       const std::vector<long double>& residuals, int shifts) {
+    PermutationSpread out;
+    const std::int64_t n = f.pointnum;
+    out.shifts = static_cast<int>(std::min<std::int64_t>(shifts, n));
+    const FitCounts fc = count_fit(f.parflag, f.ldflag);
+    const Fitted fitted = FittedEntries(f);
+    std::vector<FitUncertainties> values;
+    std::vector<long double> data(f.data, f.data + 3 * n);
+    std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
+    for (int j = 0; j < out.shifts; ++j) {
+        const std::int64_t shift = j * n / out.shifts;
+        for (std::int64_t i = 0; i < n; ++i)
+            data[3 * i + 1] = model[i] + residuals[(i + shift) % n];
+        // The design array does not depend on the fluxes: the best fit's starts every refit.
+        std::copy(f.lset, f.lset + lset.size(), lset.begin());
+        long double params[6];
+        std::copy(f.params, f.params + 6, params);
+        LinearState s = StartLinear(f);
+        s.Solve(f, data.data(), lset.data(), params);
+        long double best = s.ChiSquare(f, data.data(), lset.data());
+        FitUncertainties q = Quantities(f, s, params);
+        for (int step = 1; step <= kRefitSteps; ++step) {
+            s.Step(f, data.data(), lset.data(), params);
+            der_set_norm_ci_exposure(lset.data(), data.data(), n, f.period, params, f.parflag,
+                                     f.ldflag, f.exposure);
+            s.Solve(f, data.data(), lset.data(), params);
+            const long double m = s.ChiSquare(f, data.data(), lset.data());
+            if (m < best || (std::isnan(best) && !std::isnan(m))) {
+                best = m;
+                q = Quantities(f, s, params);
+            }
+        }
+        values.push_back(q);
+    }
+    if (values.empty()) return out;
+    auto spread = [&](auto member) {
+        std::vector<long double> v;
+        for (const FitUncertainties& q : values) v.push_back(member(q));
+        return CentralHalfWidth(v);
+    };
+    for (int i = 0; i < 6; ++i)
+        if (fitted.par[i])
+            out.sigma.par[i] = spread([i](const FitUncertainties& q) { return q.par[i]; });
+    for (int k = 0; k < kMaxCoefficients; ++k)
+        if (fitted.ld[k])
+            out.sigma.ld[k] = spread([k](const FitUncertainties& q) { return q.ld[k]; });
+    if (fitted.zeropoint)
+        out.sigma.zeropoint = spread([](const FitUncertainties& q) { return q.zeropoint; });
+    return out;
+}
+
+RedNoise rednoise_uncertainties(const BestFit& f, const FitUncertainties& unc) {
+    RedNoise out;
+    const std::vector<long double> model = best_fit_model(f);
+    out.beta = time_averaging_beta(f.data, f.pointnum, model, beta_widths(f.params, f.period));
+    out.scaled = unc;
+    for (long double& s : out.scaled.par) s *= out.beta;
+    for (long double& s : out.scaled.ld) s *= out.beta;
+    out.scaled.zeropoint *= out.beta;
+    std::vector<long double> residuals(f.pointnum);
+    for (std::int64_t i = 0; i < f.pointnum; ++i) residuals[i] = f.data[3 * i + 1] - model[i];
+    out.permutation = residual_permutation(f, model, residuals, kPermutationShifts);
+    return out;
+}
