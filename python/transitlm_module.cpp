@@ -242,7 +242,8 @@ py::object Fit(const py::object& params, const py::object& data) {
         std::lock_guard<std::mutex> lock(run_mutex);
         c = RunCaptured(dir, [&] { status = transitlm_main(4, argv.data()); });
     }
-    if (c.singular) {
+    // A singular system, or a fit that ended with values that are not finite numbers.
+    if (c.singular || status == 3) {
         PyErr_SetString(PyExc_ArithmeticError, Message(c).c_str());
         throw py::error_already_set();
     }
@@ -311,7 +312,8 @@ ModelInput ReadModelInput(const py::object& params, TempDir& dir) {
     return m;
 }
 
-// Model flux at each time and, with `jacobian`, its derivatives with respect to the fitted
+// Model flux at each time (the mean over the file's exposure, when it has one) and, with
+// `jacobian`, its derivatives with respect to the fitted
 // parameters in the report's units (time of mid-transit, e, ω and i in degrees, radii), the
 // others (the time of mid-transit among them) held.
 py::object Model(const py::object& params, const py::handle& time, bool jacobian) {
@@ -338,7 +340,8 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
                              static_cast<py::ssize_t>(columns.size())});
     {
         py::gil_scoped_release unlocked;
-        der_set_norm_ci(lset.data(), obs.data(), n, P, m.par, all, m.lflag);
+        der_set_norm_ci_exposure(lset.data(), obs.data(), n, P, m.par, all, m.lflag,
+                                 m.options.exposure);
         // With the time of mid-transit held, φ0 follows e, ω and cos² i: ∂φ0/∂p = -∂M_min/∂p.
         long double dphi[6] = {};
         dphi[0] = (2.0L * kPi) / P;

@@ -89,8 +89,9 @@ def test_fit_equals_command_line(case, tmp_path):
         assert same(from_memory, expected)
 
 
-def test_model_equals_model_tool(tmp_path):
-    par = write(tmp_path / "truth.par", truth())
+@pytest.mark.parametrize("extra", ["", "exposure 0.02\n"])
+def test_model_equals_model_tool(extra, tmp_path):
+    par = write(tmp_path / "truth.par", truth() + extra)
     data, (t, _, _) = synthetic_curve(tmp_path / "curve.txt", seed=2)
     out = tmp_path / "model.tsv"
     run = subprocess.run([os.path.join(BUILD, "transitlm-model"), par, data, str(out)],
