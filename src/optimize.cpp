@@ -662,6 +662,7 @@ FitCounts count_fit(int parflag, int ldflag) {
 namespace {
 
 std::atomic<int> design_threads{0};
+std::atomic<bool> design_screen{true};
 
 // Points per share of the design set: large enough that handing out shares costs nothing,
 // small enough that the few points in transit, which cost a hundred times more, spread over
@@ -714,6 +715,8 @@ int SumThreads(std::int64_t pointnum) {
 }  // namespace
 
 void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : threads); }
+
+void set_design_screen(bool on) { design_screen.store(on); }
 
 // =============================================================================================
 // Design set
@@ -891,8 +894,8 @@ void DesignSet::Evaluate(long double M, long double* block) const {
 // each of these many times over; a point inside it takes the full evaluation.
 void DesignSet::SetUpScreen() {
     const long double behind = (R_ + Rp_ + 1.0L) / R_;  // x of a point behind the star
-    screen_ = std::isfinite(period_) && period_ != 0.0L && std::isfinite(phi0_) && e_ >= 0.0L &&
-              e_ < 1.0L && std::isfinite(omega_) && ci_ >= 0.0L && ci_ <= 1.0L &&
+    screen_ = design_screen.load() && std::isfinite(period_) && period_ != 0.0L &&
+              std::isfinite(phi0_) && e_ >= 0.0L && e_ < 1.0L && std::isfinite(omega_) && ci_ >= 0.0L && ci_ <= 1.0L &&
               std::isfinite(R_) && Rp_ > 0.0L && std::isfinite(Rp_) &&
               behind >= (1.0L + rprs_) * (1.0L + 0x1p-20L) && fc_.len > 0;
     if (!screen_) return;

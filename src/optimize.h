@@ -148,6 +148,10 @@ FitCounts count_fit(int parflag, int ldflag);
 // The points are shared among set_design_threads threads (0, the default: one per hardware
 // thread); the array is the same, bit for bit, whatever the count.
 void set_design_threads(int threads);
+// Whether the design set may give points it is sure are out of transit the block of an
+// unocculted star without evaluating them (on by default). Off, every point takes the full
+// evaluation: the plain design set that the screened one must equal to the bit.
+void set_design_screen(bool on);
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
 
