@@ -79,7 +79,7 @@ void PrintReport(std::FILE* out, const long double* shown, const long double* co
         if (pflag & (1 << i)) std::fprintf(out, "fitted");
         std::fprintf(out, "\n");
     }
-    std::fprintf(out, "period  %.19Lg \n", period);
+    std::fprintf(out, "period  %.19Lg %s\n", period, options.fit_period ? "fitted" : "");
     for (int term = 0, k = 0; term < 3; ++term)
         if (lflag & (2 << term))
             std::fprintf(out, (linear.held & (2 << term)) ? "%s  %.19Lg fixed\n" : "%s  %.19Lg \n",
@@ -158,6 +158,8 @@ FitSummary Summary(const char* param_file, const char* data_file, const long dou
     std::copy(unc.par, unc.par + 6, f.sigma);
     f.parflag = pflag;
     f.period = period;
+    f.period_sigma = unc.period;
+    f.period_fitted = options.fit_period;
     f.ldflag = lflag;
     f.held = lines.held;
     std::copy(ld, ld + kMaxCoefficients, f.ld);
@@ -180,12 +182,21 @@ FitSummary Summary(const char* param_file, const char* data_file, const long dou
     return f;
 }
 
+// The time unknown of a step with the period fitted: T_n, the time of mid-transit at epoch n.
+long double StepTime(const long double* params, long double period, long double epoch) {
+    return mid_transit_time(params, period) + epoch * period;
+}
+
 int Fit(const char* param_file, const char* data_file, const char* result_file) {
-    const long double period = inp[kInPeriod];
+    long double period = inp[kInPeriod];
     par[0] = phase_parameter(inp[kInTshift], period, par);
+    // With the period fitted, the step takes the time of mid-transit at the reference epoch
+    // (the file's tshift when that is held) and the period.
+    const int mask = pflag | (options.fit_period ? kFitPeriod : 0);
+    const long double epoch =
+        options.fit_period && (pflag & 1) ? reference_epoch(data.get(), pnum, period, par) : 0.0L;
     std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
-    der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                             options.exposure);
+    der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch, options.exposure);
 
     // The linear part of the model: the basis coefficients of the design array in st, or with
     // a zero-point, trends or held coefficients the whole linear model's. Each step starts
@@ -196,22 +207,23 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     LinearFit lfit;
     long double linf[kMaxCoefficients];
     auto solve_linear = [&] {
-        if (!extended) return fitted_lin(linf, data.get(), st.data(), pnum, pflag, lflag);
+        if (!extended) return fitted_lin_period(linf, data.get(), st.data(), pnum, mask, lflag);
         set_windows(&linear, data.get(), pnum, period, par);
-        fitted_linear(&lfit, linear, data.get(), st.data(), pnum, pflag, lflag);
+        fitted_linear(&lfit, linear, data.get(), st.data(), pnum, mask, lflag);
     };
     auto chi_square = [&] {
-        return extended ? residual_linear(st.data(), data.get(), pnum, pflag, lflag, linear, lfit)
-                        : residual_with(st.data(), data.get(), pnum, pflag, lflag, linf);
+        return extended ? residual_linear(st.data(), data.get(), pnum, mask, lflag, linear, lfit)
+                        : residual_period(st.data(), data.get(), pnum, mask, lflag, linf);
     };
 
     // The best set met so far.  With no step at all (an iteration count below 1 or not a
     // number) the starting set is reported.
     long double parmin[6];
     std::copy(par, par + 6, parmin);
+    long double periodmin = period;
     long double min = NAN;
     // The last step, for the convergence test: the set before it and the chi-squares of both.
-    long double before[6];
+    long double before[7];  // the six and the period
     long double chi2_before = NAN, chi2_last = NAN;
     std::int64_t steps = 0, best_step = 0;
     const StopSignals stop_signals;
@@ -221,13 +233,16 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
             chi2_last = chi_square();
         }
         std::copy(par, par + 6, before);
+        before[6] = period;
+        if (options.fit_period) before[0] = StepTime(par, period, epoch);
         chi2_before = chi2_last;
-        const long double t = extended ? lm_step_linear(st.data(), data.get(), pnum, par, pflag,
-                                                        lflag, inp[kInLm], linear, lfit)
-                                       : lm_step_with(st.data(), data.get(), pnum, par, pflag,
-                                                      lflag, inp[kInLm], linf);
-        der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                                 options.exposure);
+        const long double t =
+            extended ? lm_step_linear_period(st.data(), data.get(), pnum, par, &period, epoch, mask,
+                                             lflag, inp[kInLm], linear, lfit)
+                     : lm_step_period(st.data(), data.get(), pnum, par, &period, epoch, mask, lflag,
+                                      inp[kInLm], linf);
+        der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch,
+                       options.exposure);
         solve_linear();
         const long double m = chi_square();
         chi2_last = m;
@@ -236,22 +251,25 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
             best_step = i;
             min = m;
             std::copy(par, par + 6, parmin);
+            periodmin = period;
             std::fflush(stdout);
-            std::printf(
-                "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     "
-                "%.19Lg    %.19Lg\n",
-                static_cast<long long>(i), mid_transit_time(par, period), par[1], degrees(par[2]),
-                par[4], par[5], inclination_degrees(par[3]), t, m);
+            std::printf("%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     ",
+                        static_cast<long long>(i), mid_transit_time(par, period), par[1],
+                        degrees(par[2]), par[4], par[5], inclination_degrees(par[3]));
+            if (options.fit_period) std::printf("%.19Lg     ", period);
+            std::printf("%.19Lg    %.19Lg\n", t, m);
             std::fflush(stdout);  // a log cut short by a kill still ends with the best line
         }
         if (stop_signal) break;
     }
 
-    long double last[6];
+    long double last[7];
     std::copy(par, par + 6, last);
+    last[6] = period;
+    if (options.fit_period) last[0] = StepTime(par, period, epoch);
     std::copy(parmin, parmin + 6, par);
-    der_set_norm_ci_exposure(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                             options.exposure);
+    period = periodmin;
+    der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch, options.exposure);
     long double ld[kMaxCoefficients];
     solve_linear();
     // A window of too few distinct times has a trend of lower degree (a single point, a
@@ -267,8 +285,9 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     else
         linfit2ld(ld, linf, lflag);
     const long double m = chi_square();
-    long double shown[6];
+    long double shown[7];  // the six as reported, then the period (for the quote)
     report_values(par, period, shown);
+    shown[6] = period;
     LinearLines lines;
     lines.held = linear.held;
     lines.zeropoint = linear.degree >= 0;
@@ -286,13 +305,15 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     }
 
     const FitUncertainties unc =
-        extended ? fit_uncertainties_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                                            linear, m)
-                 : fit_uncertainties(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+        extended ? fit_uncertainties_linear_period(st.data(), data.get(), pnum, period, par, mask,
+                                                   lflag, linear, m, epoch)
+                 : fit_uncertainties_period(st.data(), data.get(), pnum, period, par, mask, lflag,
+                                            m, epoch);
     const FitCovariance cov =
-        extended ? fit_covariance_linear(st.data(), data.get(), pnum, period, par, pflag, lflag,
-                                         linear, m)
-                 : fit_covariance(st.data(), data.get(), pnum, period, par, pflag, lflag, m);
+        extended ? fit_covariance_linear_period(st.data(), data.get(), pnum, period, par, mask,
+                                                lflag, linear, m, epoch)
+                 : fit_covariance_period(st.data(), data.get(), pnum, period, par, mask, lflag, m,
+                                         epoch);
     FitPoint at{};
     std::copy(par, par + 6, at.params);
     at.period = period;
@@ -305,9 +326,17 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     const Convergence conv =
         judge_convergence(steps, best_step, before, chi2_before, last, chi2_last, min, cov);
     RedNoise red;
+    // The red-noise refits take the period as it stands, from a design array without its row.
+    std::vector<long double> st6;
+    if (options.rednoise && options.fit_period) {
+        st6.resize(static_cast<std::size_t>(count_fit(pflag, lflag).len) * pnum);
+        der_set_period(st6.data(), data.get(), pnum, period, par, pflag, lflag, 0.0L,
+                       options.exposure);
+    }
     if (options.rednoise) {
-        const BestFit best{data.get(), pnum,  period,     par,     st.data(),
-                           pflag,      lflag, inp[kInLm], &linear, options.exposure};
+        const BestFit best{
+            data.get(), pnum,  period,     par,     options.fit_period ? st6.data() : st.data(),
+            pflag,      lflag, inp[kInLm], &linear, options.exposure};
         red = rednoise_uncertainties(best, unc);
     }
     const RedNoise* rednoise = options.rednoise ? &red : nullptr;
@@ -342,7 +371,15 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     std::printf(
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
         "chi_square_reduced when above 1; 0 = not fitted):\n");
-    PrintReport(stdout, unc.par, unc.ld, 0.0L, m, "\n", lines);
+    PrintReport(stdout, unc.par, unc.ld, unc.period, m, "\n", lines);
+    if (options.fit_period) {
+        // The transit of the reference epoch n, T_n = tshift + n·period, near the centre of the
+        // data, where its correlation with the period is small.
+        std::printf("\nreference_epoch  %.19Lg \n", unc.epoch);
+        std::printf("tshift_at_reference_epoch  %.19Lg \n", unc.tref);
+        std::printf("tshift_at_reference_epoch_sigma  %.19Lg \n", unc.tref_sigma);
+        std::printf("correlation_tshift_period  %.19Lg \n", unc.correlation);
+    }
     if (rednoise) PrintRedNoise(stdout, red, m, lines);
     print_quote(stdout, conv, cov, shown, ld, level, derived);
     std::fflush(stdout);
@@ -427,7 +464,7 @@ int Run(int argc, char** argv) {
         return Leave(kExitUsage);
     }
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
-    const FitCounts counts = count_fit(pflag, lflag);
+    const FitCounts counts = count_fit_period(pflag | (options.fit_period ? kFitPeriod : 0), lflag);
     parnum = counts.parnum;
     ldnum = counts.ldnum;
     len = counts.len;

@@ -61,6 +61,15 @@ std::size_t KeyOccurrence(const std::string& text, int key) {
     return at;
 }
 
+// Whether a key that ends right before `after` carries a fit mark: an "f" anywhere from the
+// second character after the key (the first is not examined) to the line end, over the number
+// and whatever else stands on the line.
+bool MarkedForFit(const std::string& text, std::size_t after) {
+    for (std::size_t i = after + 1; i < text.size() && text[i] != '\n'; ++i)
+        if (text[i] == 'f') return true;
+    return false;
+}
+
 }  // namespace
 
 int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag) {
@@ -83,12 +92,7 @@ int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag) {
         const std::size_t after = at + std::strlen(kInputKeys[key]);
 
         if (key <= kLastValueKey) tbl[key] = std::strtold(text.c_str() + after, nullptr);
-        if (key <= kLastMarkKey) {
-            // The character right after the key is not examined; the scan runs to the line
-            // end over the number and whatever else stands on the line.
-            for (std::size_t i = after + 1; i < text.size() && text[i] != '\n'; ++i)
-                if (text[i] == 'f') *pflag |= 1 << key;
-        }
+        if (key <= kLastMarkKey && MarkedForFit(text, after)) *pflag |= 1 << key;
         if (key >= kFirstLdKey) *lflag |= 2 << (key - kFirstLdKey);
     }
 
@@ -562,8 +566,9 @@ std::vector<std::string> parameter_warnings(const char* fnm, std::string text,
                 warn(line, "the value of " + name + " is read from a comment (the first " +
                                quoted(kInputKeys[key]) + " anywhere in the text counts)");
         }
-        if (key > kLastMarkKey) continue;
-        // Fit marks from words other than f, fit and fitted ("fixed", "free", "inf").
+        if (key > kLastMarkKey && key != kInPeriod) continue;
+        // Fit marks from words other than f, fit and fitted ("fixed", "free", "inf"); the
+        // period's line takes marks by the same rule.
         // The reader passes over the character right after the key.
         const std::size_t after = at + std::strlen(kInputKeys[key]);
         std::string word;
@@ -646,6 +651,13 @@ FitCounts count_fit(int parflag, int ldflag) {
     FitCounts c;
     c.ldnum = count_bits(ldflag);
     c.parnum = count_bits(parflag);
+    c.len = (c.parnum + 1) * c.ldnum;
+    return c;
+}
+
+FitCounts count_fit_period(int parflag, int ldflag) {
+    FitCounts c = count_fit(parflag, ldflag);
+    if (parflag & kFitPeriod) c.parnum += 1;
     c.len = (c.parnum + 1) * c.ldnum;
     return c;
 }
@@ -752,8 +764,9 @@ struct ExposureTally {
 // of transit.
 class DesignSet {
    public:
-    DesignSet(long double period, const long double* params, int parflag, int ldflag)
-        : fc_(count_fit(parflag, ldflag)),
+    DesignSet(long double period, const long double* params, int parflag, int ldflag,
+              long double epoch)
+        : fc_(count_fit_period(parflag, ldflag)),
           parflag_(parflag),
           ldflag_(ldflag),
           period_(period),
@@ -765,6 +778,12 @@ class DesignSet {
           Rp_(params[5]),
           rprs_(Rp_ / R_),
           rq_(R_ * R_) {
+        if (parflag & kFitPeriod) {
+            // T_n and the slope of M by it; M = 2π(t - T_n)/P + M_min + 2πn.
+            const long double mmin = phmin_ci(e_, omega_, ci_);
+            mref_ = mmin + kTwoPi * epoch;
+            dMdT_ = -kTwoPi / period_;
+        }
         SetUpScreen();
     }
 
@@ -804,6 +823,7 @@ class DesignSet {
     FitCounts fc_;
     int parflag_, ldflag_;
     long double period_, phi0_, e_, omega_, ci_, R_, Rp_, rprs_, rq_;
+    long double mref_ = 0, dMdT_ = 0;  // with the period fitted: M at T_n, and ∂M/∂T_n
 
     // The screen, in double precision.
     bool screen_ = false;
@@ -862,18 +882,24 @@ void DesignSet::Evaluate(long double M, long double* block) const {
     }
 
     // Chain rule through x = δ/R and ρ = Rp/R; M falls as φ0 grows.  A mask without the
-    // uniform bit has fewer slots per row than terms computed: only ldnum are stored.
+    // uniform bit has fewer slots per row than terms computed: only ldnum are stored.  With the
+    // period fitted, M = 2π(t - T_n)/P + M_n moves with T_n and with P at fixed T_n, by
+    // -2π(t - T_n)/P² = ∂M/∂T_n·(M - M_n)/2π.
+    const bool period = parflag_ & kFitPeriod;
+    const long double dMdP = period ? dMdT_ * ((M - mref_) / kTwoPi) : 0.0L;
     const int ldnum = fc_.ldnum;
     for (int b = 0; b < ldnum; ++b) {
         const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
         int row = 0;
         block[row++ * ldnum + b] = B;
-        if (parflag_ & 1) block[row++ * ldnum + b] = -(Gx * ddlf) / R_;
+        if (parflag_ & 1)
+            block[row++ * ldnum + b] = period ? ((Gx * ddlf) / R_) * dMdT_ : -(Gx * ddlf) / R_;
         if (parflag_ & 2) block[row++ * ldnum + b] = (Gx * ddle) / R_;
         if (parflag_ & 4) block[row++ * ldnum + b] = (Gx * ddlw) / R_;
         if (parflag_ & 8) block[row++ * ldnum + b] = (Gx * ddli) / R_;
         if (parflag_ & 16) block[row++ * ldnum + b] = -(Gx * dl + Grho * Rp_) / rq_;
         if (parflag_ & 32) block[row++ * ldnum + b] = Grho / R_;
+        if (period) block[row++ * ldnum + b] = ((Gx * ddlf) / R_) * dMdP;
     }
 }
 
@@ -1202,9 +1228,28 @@ void DesignSet::ExposedPoint(const long double* data, std::int64_t i, long doubl
 
 // Every point's block depends on that point alone, so the points are handed out in shares to
 // the threads, each share written by one thread; the array is the same whatever the count.
+namespace {
+// The design array of observations integrated over their exposures.
+void ExposedDesign(long double* lset, const long double* data, std::int64_t pointnum,
+                   long double period, const long double* params, int parflag, int ldflag,
+                   long double epoch, long double exposure, ExposureCost* cost);
+}  // namespace
+
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag) {
-    const DesignSet set(period, params, parflag, ldflag);
+    der_set_period(lset, data, pointnum, period, params, parflag & ~kFitPeriod, ldflag, 0.0L);
+}
+
+void der_set_period(long double* lset, const long double* data, std::int64_t pointnum,
+                    long double period, const long double* params, int parflag, int ldflag,
+                    long double epoch, long double exposure, ExposureCost* cost) {
+    if (exposure != 0.0L) {  // exact on purpose: 0 is the model at the time, bit for bit
+        ExposedDesign(lset, data, pointnum, period, params, parflag, ldflag, epoch, exposure,
+                      cost);
+        return;
+    }
+    if (cost) *cost = ExposureCost{};
+    const DesignSet set(period, params, parflag, ldflag, epoch);
     std::atomic<std::int64_t> next{0};
     auto work = [&] {
         for (;;) {
@@ -1222,12 +1267,16 @@ void der_set_norm_ci(long double* lset, const long double* data, std::int64_t po
 void der_set_norm_ci_exposure(long double* lset, const long double* data, std::int64_t pointnum,
                               long double period, const long double* params, int parflag,
                               int ldflag, long double exposure, ExposureCost* cost) {
-    if (exposure == 0.0L) {  // exact on purpose: the model at the time, bit for bit
-        der_set_norm_ci(lset, data, pointnum, period, params, parflag, ldflag);
-        if (cost) *cost = ExposureCost{};
-        return;
-    }
-    DesignSet set(period, params, parflag, ldflag);
+    der_set_period(lset, data, pointnum, period, params, parflag & ~kFitPeriod, ldflag, 0.0L,
+                   exposure, cost);
+}
+
+namespace {
+
+void ExposedDesign(long double* lset, const long double* data, std::int64_t pointnum,
+                   long double period, const long double* params, int parflag, int ldflag,
+                   long double epoch, long double exposure, ExposureCost* cost) {
+    DesignSet set(period, params, parflag, ldflag, epoch);
     set.SetExposure(exposure);
     ExposureTally tally;
     if (cost) set.SetTally(&tally);
@@ -1246,6 +1295,8 @@ void der_set_norm_ci_exposure(long double* lset, const long double* data, std::i
     if (cost) *cost = {tally.exposures.load(), tally.evaluations.load(), tally.most.load()};
 }
 
+}  // namespace
+
 // =============================================================================================
 // Linear limb-darkening fit, residual, Levenberg-Marquardt step
 // =============================================================================================
@@ -1254,7 +1305,7 @@ namespace {
 
 // kLf (constants.h) is looked up by the term's bit (lin, quad, sqrt), not its basis index.
 
-constexpr int kMaxUnknowns = 6 + kMaxCoefficients;  // parameters and coefficients
+constexpr int kMaxUnknowns = 7 + kMaxCoefficients;  // parameters, period and coefficients
 
 void ExitRun(int status) { std::exit(status); }
 
@@ -1275,7 +1326,6 @@ SingularStopHandler set_singular_stop_handler(SingularStopHandler handler) {
     singular_stop = handler;
     return previous;
 }
-
 
 namespace {
 
@@ -1518,11 +1568,50 @@ void KeepInRange(long double* par) {
     if (par[5] > 1.0L || par[5] < 0.0L) par[5] = 0.009;
 }
 
+// Applies the increments `dpar` of the fitted parameters (in bit order, the period last) to par
+// and *period, then the range rules; returns the sum of the applied |increments|. With the
+// period the time unknowns are T_n and P, as in the design set (with the phase of least
+// separation of the orbit before the step); the phase parameter follows them.
+long double ApplyStep(const long double* dpar, long double* par, long double* period,
+                      long double epoch, int parflag) {
+    const bool fit_period = parflag & kFitPeriod;
+    long double mmin = 0.0L, tref = 0.0L;
+    if (fit_period) {
+        mmin = phmin_ci(EvalEccentricity(par[1]), par[2], par[3]);
+        tref = ((par[0] + mmin) * *period) / kTwoPi + epoch * *period;
+    }
+    long double step = 0.0L;
+    int next = 0;
+    for (int index = 0; index < 6; ++index) {
+        if (!(parflag & (1 << index))) continue;
+        const long double delta = dpar[next++];
+        step = step + std::fabs(delta);
+        if (fit_period && index == 0)
+            tref = tref + delta;
+        else
+            par[index] = par[index] + delta;
+    }
+    if (fit_period) {
+        long double delta = dpar[next++];
+        if (*period + delta <= 0.0L) delta = -*period / 2;  // NaN passes, as in the rules below
+        step = step + std::fabs(delta);
+        *period = *period + delta;
+        par[0] = (kTwoPi * (tref - epoch * *period)) / *period - mmin;
+    }
+    KeepInRange(par);
+    return step;
+}
+
 }  // namespace
 
 void fitted_lin(long double* linfit, const long double* data, const long double* lset,
                 std::int64_t pointnum, int parflag, int ldflag) {
-    const FitCounts fc = count_fit(parflag, ldflag);
+    fitted_lin_period(linfit, data, lset, pointnum, parflag & ~kFitPeriod, ldflag);
+}
+
+void fitted_lin_period(long double* linfit, const long double* data, const long double* lset,
+                       std::int64_t pointnum, int parflag, int ldflag) {
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     const int n = fc.ldnum - 1;
     long double LMatr[25] = {};
     long double LCol[5] = {};
@@ -1565,10 +1654,14 @@ long double residual(const long double* lset, const long double* data, std::int6
     return residual_with(lset, data, pointnum, parflag, ldflag, linf);
 }
 
-long double residual_with(const long double* lset, const long double* data,
-                          std::int64_t pointnum, int parflag, int ldflag,
-                          const long double* linf) {
-    const FitCounts fc = count_fit(parflag, ldflag);
+long double residual_with(const long double* lset, const long double* data, std::int64_t pointnum,
+                          int parflag, int ldflag, const long double* linf) {
+    return residual_period(lset, data, pointnum, parflag & ~kFitPeriod, ldflag, linf);
+}
+
+long double residual_period(const long double* lset, const long double* data, std::int64_t pointnum,
+                            int parflag, int ldflag, const long double* linf) {
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     // One sum of whole terms, formed in the fill.
     const Pair pair = {kTermColumn, 0};
     long double res;
@@ -1593,7 +1686,13 @@ long double residual_with(const long double* lset, const long double* data,
 void normal_equations(const long double* lset, const long double* data, std::int64_t pointnum,
                       int parflag, int ldflag, const long double* linf, long double* LMatr,
                       long double* LCol) {
-    const FitCounts fc = count_fit(parflag, ldflag);
+    normal_equations_period(lset, data, pointnum, parflag & ~kFitPeriod, ldflag, linf, LMatr, LCol);
+}
+
+void normal_equations_period(const long double* lset, const long double* data,
+                             std::int64_t pointnum, int parflag, int ldflag,
+                             const long double* linf, long double* LMatr, long double* LCol) {
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     const int n = fc.parnum + fc.ldnum - 1;
     for (int a = 0; a < n * n; ++a) LMatr[a] = 0.0L;
     for (int a = 0; a < n; ++a) LCol[a] = 0.0L;
@@ -1632,15 +1731,23 @@ long double lm_step(const long double* lset, const long double* data, std::int64
     return lm_step_with(lset, data, pointnum, par, parflag, ldflag, lambda, linf);
 }
 
-long double lm_step_with(const long double* lset, const long double* data,
-                         std::int64_t pointnum, long double* par, int parflag, int ldflag,
-                         long double lambda, const long double* linf) {
-    const FitCounts fc = count_fit(parflag, ldflag);
+long double lm_step_with(const long double* lset, const long double* data, std::int64_t pointnum,
+                         long double* par, int parflag, int ldflag, long double lambda,
+                         const long double* linf) {
+    long double period = 1.0L;  // not read or changed without the period's bit
+    return lm_step_period(lset, data, pointnum, par, &period, 0.0L, parflag & ~kFitPeriod, ldflag,
+                          lambda, linf);
+}
+
+long double lm_step_period(const long double* lset, const long double* data, std::int64_t pointnum,
+                           long double* par, long double* period, long double epoch, int parflag,
+                           int ldflag, long double lambda, const long double* linf) {
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     const int n = fc.parnum + fc.ldnum - 1;
     long double LMatr[kMaxUnknowns * kMaxUnknowns];
     long double LCol[kMaxUnknowns];
     long double dpar[kMaxUnknowns];
-    normal_equations(lset, data, pointnum, parflag, ldflag, linf, LMatr, LCol);
+    normal_equations_period(lset, data, pointnum, parflag, ldflag, linf, LMatr, LCol);
 
     // The damping grows with the length of the gradient, the same on every diagonal entry.
     long double g2 = 0.0L;
@@ -1651,16 +1758,7 @@ long double lm_step_with(const long double* lset, const long double* data,
     const long double det = LinearSolve_L(LMatr, LCol, dpar, n);
     if (det == 0.0L) StopSingular("null det lm");  // exact on purpose; NaN passes
 
-    long double step = 0.0L;
-    int next = 0;
-    for (int index = 0; index < 6; ++index) {
-        if (!(parflag & (1 << index))) continue;
-        const long double delta = dpar[next++];
-        step = step + std::fabs(delta);
-        par[index] = par[index] + delta;
-    }
-    KeepInRange(par);
-    return step;
+    return ApplyStep(dpar, par, period, epoch, parflag);
 }
 
 bool improves_best(std::int64_t i, long double m, long double min) {
@@ -1706,6 +1804,28 @@ long double mid_transit_time(const long double* params, long double period) {
     return ((params[0] + mmin) * period) / kTwoPi;
 }
 
+// The timing information of a point is (∂F/∂M)²/σ², and the covariance of the time of
+// mid-transit at epoch n and the period vanishes, for those two alone, when T_n is the centre
+// of the data under these weights; the uniform term's row carries the shape of the transit.
+long double reference_epoch(const long double* data, std::int64_t pointnum, long double period,
+                            const long double* params) {
+    std::vector<long double> st(2 * static_cast<std::size_t>(pointnum));
+    der_set_norm_ci(st.data(), data, pointnum, period, params, 1, 1);
+    const long double t0 = mid_transit_time(params, period);
+    long double sw = 0.0L, swt = 0.0L, s1 = 0.0L, s1t = 0.0L;
+    for (std::int64_t i = 0; i < pointnum; ++i) {
+        const long double v = data[3 * i + 2] * data[3 * i + 2], dt = data[3 * i] - t0;
+        const long double w = (st[2 * i + 1] * st[2 * i + 1]) / v;
+        sw += w;
+        swt += w * dt;
+        s1 += 1.0L / v;
+        s1t += dt / v;
+    }
+    const long double centre = sw > 0.0L && std::isfinite(swt / sw) ? swt / sw : s1t / s1;
+    const long double epoch = std::nearbyint(centre / period);
+    return std::isfinite(epoch) ? epoch : 0.0L;
+}
+
 namespace {
 
 // The law coefficients as functions of the free basis coefficients c: u_j = π·c_j/(D·h) with
@@ -1718,39 +1838,55 @@ struct LawTerms {
 };
 
 // 1σ of the reported values from the covariance `cov` (n×n, scaled already) of the fitted
-// parameters in bit order and then the free basis coefficients c.
+// parameters in bit order (the period last, with kFitPeriod) and then the free basis
+// coefficients c.
 void PropagateCovariance(const long double* cov, int n, long double period,
                          const long double* params, int parflag, const LawTerms& law,
-                         const long double* c, FitUncertainties* result) {
+                         const long double* c, long double epoch, FitUncertainties* result) {
     FitUncertainties& out = *result;
-    const int parnum = count_bits(parflag);
-    // σ of a linear function with gradient `grad` over the unknowns.
-    auto sigma = [&](const long double* grad) {
+    const bool fit_period = parflag & kFitPeriod;
+    const int parnum = count_fit_period(parflag, 1).parnum;
+    // Covariance and σ of linear functions with gradients `a` and `b` over the unknowns.
+    auto covariance = [&](const long double* a, const long double* b) {
         long double var = 0.0L;
-        for (int a = 0; a < n; ++a)
-            for (int b = 0; b < n; ++b) var += grad[a] * cov[a * n + b] * grad[b];
-        return std::sqrt(var);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) var += a[i] * cov[i * n + j] * b[j];
+        return var;
     };
+    auto sigma = [&](const long double* grad) { return std::sqrt(covariance(grad, grad)); };
     // What the covariance cannot give (a variance that rounding made negative, or NaN) is
     // unbounded, and shown as such.
     auto bounded = [](long double s) { return s >= 0.0L ? s : INFINITY; };
 
-    int unknown[6];  // position of each fitted parameter among the unknowns, or -1
-    for (int i = 0, next = 0; i < 6; ++i) unknown[i] = (parflag & (1 << i)) ? next++ : -1;
+    int unknown[7];  // position of each fitted parameter (the period last) among the unknowns
+    for (int i = 0, next = 0; i < 7; ++i) unknown[i] = (parflag & (1 << i)) ? next++ : -1;
     long double grad[kMaxUnknowns];
     auto clear = [&] {
         for (long double& v : grad) v = 0.0L;
     };
 
     // Time of mid-transit T = (φ0 + M_min(e, ω, cos² i))·P/(2π), when it is fitted; it then
-    // moves with e, ω and cos² i as well, where those are fitted too.
+    // moves with e, ω and cos² i as well, where those are fitted too. With the period the
+    // unknowns are T_n and P, and T = T_n - n·P. The gradient of T_n is kept for its block.
+    long double gtref[kMaxUnknowns] = {}, gperiod[kMaxUnknowns] = {};
     if (parflag & 1) {
         clear();
         const long double tscale = period / kTwoPi;
-        if (unknown[0] >= 0) grad[unknown[0]] = tscale;
+        if (unknown[0] >= 0) grad[unknown[0]] = fit_period ? 1.0L : tscale;
         for (int slot = 1; slot <= 3; ++slot)
             if (unknown[slot] >= 0) grad[unknown[slot]] = tscale * MidTransitSlope(params, slot);
+        std::copy(grad, grad + kMaxUnknowns, gtref);
+        if (fit_period) grad[unknown[6]] = -epoch;
         out.par[0] = sigma(grad);
+    }
+    if (fit_period) {
+        gperiod[unknown[6]] = 1.0L;
+        out.period = sigma(gperiod);
+        if (parflag & 1) {
+            out.tref_sigma = sigma(gtref);
+            const long double s = out.tref_sigma * out.period;
+            out.correlation = s > 0.0L ? covariance(gtref, gperiod) / s : 0.0L;
+        }
     }
     const long double deg = 180.0L / kPi;
     for (int slot : {1, 2, 4, 5}) {
@@ -1793,15 +1929,28 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
                                    std::int64_t pointnum, long double period,
                                    const long double* params, int parflag, int ldflag,
                                    long double chi2) {
+    return fit_uncertainties_period(lset, data, pointnum, period, params, parflag & ~kFitPeriod,
+                                    ldflag, chi2, 0.0L);
+}
+
+FitUncertainties fit_uncertainties_period(const long double* lset, const long double* data,
+                                          std::int64_t pointnum, long double period,
+                                          const long double* params, int parflag, int ldflag,
+                                          long double chi2, long double epoch) {
     FitUncertainties out{};
-    const FitCounts fc = count_fit(parflag, ldflag);
+    const bool fit_period = parflag & kFitPeriod;
+    if (fit_period) {
+        out.epoch = epoch;
+        out.tref = mid_transit_time(params, period) + epoch * period;
+    }
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     const int n = fc.parnum + fc.ldnum - 1;
     if (n == 0) return out;
 
     long double linf[kMaxCoefficients];
-    fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    fitted_lin_period(linf, data, lset, pointnum, parflag, ldflag);
     long double N[kMaxUnknowns * kMaxUnknowns], g[kMaxUnknowns];
-    normal_equations(lset, data, pointnum, parflag, ldflag, linf, N, g);
+    normal_equations_period(lset, data, pointnum, parflag, ldflag, linf, N, g);
 
     // Covariance: the inverse of the undamped normal matrix, column by column, scaled by the
     // reduced chi-square when the scatter exceeds the quoted uncertainties.
@@ -1814,6 +1963,8 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
             // No information on some combination of the unknowns: nothing is bounded.
             for (int i = 0; i < 6; ++i) out.par[i] = (parflag & (1 << i)) ? INFINITY : 0.0L;
             for (int k = 0; k + 1 < fc.ldnum; ++k) out.ld[k] = INFINITY;
+            if (fit_period) out.period = INFINITY;
+            if (fit_period && (parflag & 1)) out.tref_sigma = INFINITY;
             return out;
         }
         for (int row = 0; row < n; ++row) cov[row * n + col] = x[row] * scale;
@@ -1823,7 +1974,7 @@ FitUncertainties fit_uncertainties(const long double* lset, const long double* d
     for (int term = 0, k = 0; term < 3; ++term)
         if (ldflag & (2 << term)) law.lf[k++] = kLf[term];
     for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
-    PropagateCovariance(cov, n, period, params, parflag, law, linf, &out);
+    PropagateCovariance(cov, n, period, params, parflag, law, linf, epoch, &out);
     return out;
 }
 
@@ -1881,7 +2032,7 @@ void set_windows(LinearModel* model, const long double* data, std::int64_t point
 
 namespace {
 
-constexpr int kMaxRows = 7;  // rows of a point's block: the value and six derivatives
+constexpr int kMaxRows = 8;  // rows of a point's block: the value, six derivatives, the period
 
 // How the basis terms enter for one linear model. A held law coefficient u_j ties its basis
 // coefficient to the free ones: with S = π + Σ Lf_b·u_b over all terms, c_j = u_j/S gives
@@ -1901,7 +2052,7 @@ struct LinearSetup {
 
 LinearSetup SetUpLinear(const LinearModel& model, int parflag, int ldflag) {
     LinearSetup s;
-    s.fc = count_fit(parflag, ldflag);
+    s.fc = count_fit_period(parflag, ldflag);
     long double held_lf_u = 0.0L;
     for (int term = 0; term < 3; ++term)
         if ((ldflag & (2 << term)) && (model.held & (2 << term)))
@@ -2155,6 +2306,15 @@ long double residual_linear(const long double* lset, const long double* data, st
 long double lm_step_linear(const long double* lset, const long double* data, std::int64_t pointnum,
                            long double* par, int parflag, int ldflag, long double lambda,
                            const LinearModel& model, const LinearFit& fit) {
+    long double period = 1.0L;  // not read or changed without the period's bit
+    return lm_step_linear_period(lset, data, pointnum, par, &period, 0.0L, parflag & ~kFitPeriod,
+                                 ldflag, lambda, model, fit);
+}
+
+long double lm_step_linear_period(const long double* lset, const long double* data,
+                                  std::int64_t pointnum, long double* par, long double* period,
+                                  long double epoch, int parflag, int ldflag, long double lambda,
+                                  const LinearModel& model, const LinearFit& fit) {
     const LinearSetup s = SetUpLinear(model, parflag, ldflag);
     LinearSystem sys;
     AccumulateLinear(s, model, lset, data, pointnum, fit, s.fc.parnum, &sys);
@@ -2169,22 +2329,13 @@ long double lm_step_linear(const long double* lset, const long double* data, std
     std::vector<long double> da;
     if (!ReduceLinear(sys, lambda * std::sqrt(g2), &red) || !SolveReduced(sys, red, dpar, &da))
         StopSingular("null det lm");
-    long double step = 0.0L;
-    int next = 0;
-    for (int index = 0; index < 6; ++index) {
-        if (!(parflag & (1 << index))) continue;
-        const long double delta = dpar[next++];
-        step = step + std::fabs(delta);
-        par[index] = par[index] + delta;
-    }
-    KeepInRange(par);
-    return step;
+    return ApplyStep(dpar, par, period, epoch, parflag);
 }
 
 namespace {
 
-// The fitted quantities in the report's order: parameters in bit order, the free law
-// coefficients, the zero-point.
+// The fitted quantities in the report's order: parameters in bit order (the period, slot 6,
+// last), the free law coefficients, the zero-point.
 std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawTerms& law,
                                              bool zeropoint) {
     static const char* const kNames[6] = {"tshift",      "eccentr", "periastr",
@@ -2196,6 +2347,7 @@ std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawT
     std::vector<FittedQuantity> q;
     for (int slot = 0; slot < 6; ++slot)
         if (parflag & (1 << slot)) q.push_back({FittedQuantity::kParameter, slot, kNames[slot]});
+    if (parflag & kFitPeriod) q.push_back({FittedQuantity::kParameter, 6, "period"});
     for (int f = 0; f < law.nfree; ++f) {
         const char* name = term_name[law.slot[f]];
         q.push_back({FittedQuantity::kCoefficient, law.slot[f], name ? name : "coefficient"});
@@ -2208,11 +2360,11 @@ std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawT
 // coefficients are c: each reported value by the unknowns, as PropagateCovariance propagates
 // them, the inclination's row the slope of i across the 1σ interval of cos² i.
 void ReportCovariance(FitCovariance* out, long double period, const long double* params,
-                      const LawTerms& law, const long double* c) {
+                      const LawTerms& law, const long double* c, long double epoch) {
     const int n = out->size();
     out->jacobian.assign(n * n, 0.0L);
     out->reported.assign(n * n, 0.0L);
-    int unknown[6] = {-1, -1, -1, -1, -1, -1}, parnum = 0;
+    int unknown[7] = {-1, -1, -1, -1, -1, -1, -1}, parnum = 0;
     for (int a = 0; a < n; ++a)
         if (out->quantities[a].kind == FittedQuantity::kParameter) {
             unknown[out->quantities[a].index] = a;
@@ -2232,8 +2384,10 @@ void ReportCovariance(FitCovariance* out, long double period, const long double*
                 J[parnum + k] = (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) /
                                 law.held_scale;
         } else if (q.index == 0) {
+            // With the period the unknowns are T_n and P, and T = T_n - n·P.
             const long double tscale = period / kTwoPi;
-            J[r] = tscale;
+            J[r] = unknown[6] >= 0 ? 1.0L : tscale;
+            if (unknown[6] >= 0) J[unknown[6]] = -epoch;
             for (int slot = 1; slot <= 3; ++slot)
                 if (unknown[slot] >= 0) J[unknown[slot]] = tscale * MidTransitSlope(params, slot);
         } else if (q.index == 3) {
@@ -2270,7 +2424,15 @@ void Unbounded(FitCovariance* out) {
 FitCovariance fit_covariance(const long double* lset, const long double* data,
                              std::int64_t pointnum, long double period, const long double* params,
                              int parflag, int ldflag, long double chi2) {
-    const FitCounts fc = count_fit(parflag, ldflag);
+    return fit_covariance_period(lset, data, pointnum, period, params, parflag & ~kFitPeriod,
+                                 ldflag, chi2, 0.0L);
+}
+
+FitCovariance fit_covariance_period(const long double* lset, const long double* data,
+                                    std::int64_t pointnum, long double period,
+                                    const long double* params, int parflag, int ldflag,
+                                    long double chi2, long double epoch) {
+    const FitCounts fc = count_fit_period(parflag, ldflag);
     LawTerms law;
     law.nfree = fc.ldnum - 1;
     for (int term = 0, k = 0; term < 3; ++term)
@@ -2282,9 +2444,9 @@ FitCovariance fit_covariance(const long double* lset, const long double* data,
     if (n == 0) return out;
 
     long double linf[kMaxCoefficients];
-    fitted_lin(linf, data, lset, pointnum, parflag, ldflag);
+    fitted_lin_period(linf, data, lset, pointnum, parflag, ldflag);
     long double N[kMaxUnknowns * kMaxUnknowns], g[kMaxUnknowns];
-    normal_equations(lset, data, pointnum, parflag, ldflag, linf, N, g);
+    normal_equations_period(lset, data, pointnum, parflag, ldflag, linf, N, g);
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
     out.unknowns.assign(n * n, 0.0L);
     for (int col = 0; col < n; ++col) {
@@ -2296,7 +2458,7 @@ FitCovariance fit_covariance(const long double* lset, const long double* data,
         }
         for (int row = 0; row < n; ++row) out.unknowns[row * n + col] = x[row] * scale;
     }
-    ReportCovariance(&out, period, params, law, linf);
+    ReportCovariance(&out, period, params, law, linf, epoch);
     return out;
 }
 
@@ -2387,7 +2549,21 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
                                           std::int64_t pointnum, long double period,
                                           const long double* params, int parflag, int ldflag,
                                           const LinearModel& model, long double chi2) {
+    return fit_uncertainties_linear_period(lset, data, pointnum, period, params,
+                                           parflag & ~kFitPeriod, ldflag, model, chi2, 0.0L);
+}
+
+FitUncertainties fit_uncertainties_linear_period(const long double* lset, const long double* data,
+                                                 std::int64_t pointnum, long double period,
+                                                 const long double* params, int parflag,
+                                                 int ldflag, const LinearModel& model,
+                                                 long double chi2, long double epoch) {
     FitUncertainties out{};
+    const bool fit_period = parflag & kFitPeriod;
+    if (fit_period) {
+        out.epoch = epoch;
+        out.tref = mid_transit_time(params, period) + epoch * period;
+    }
     LinearCovariance lc;
     const bool regular = JointLinearCovariance(lset, data, pointnum, parflag, ldflag, model, &lc);
     const LinearSetup& s = lc.s;
@@ -2396,13 +2572,15 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
         for (int i = 0; i < 6; ++i) out.par[i] = (parflag & (1 << i)) ? INFINITY : 0.0L;
         for (int f = 0; f < s.nfree; ++f) out.ld[s.law.slot[f]] = INFINITY;
         if (lc.D > 0) out.zeropoint = INFINITY;
+        if (fit_period) out.period = INFINITY;
+        if (fit_period && (parflag & 1)) out.tref_sigma = INFINITY;
         return out;
     }
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
     if (lc.D > 0) out.zeropoint = std::sqrt(lc.level_var * scale);
     for (long double& v : lc.cov) v = v * scale;
     PropagateCovariance(lc.cov.data(), lc.ng, period, params, parflag, s.law, lc.fit.c.data(),
-                        &out);
+                        epoch, &out);
     return out;
 }
 
@@ -2410,6 +2588,15 @@ FitCovariance fit_covariance_linear(const long double* lset, const long double* 
                                     std::int64_t pointnum, long double period,
                                     const long double* params, int parflag, int ldflag,
                                     const LinearModel& model, long double chi2) {
+    return fit_covariance_linear_period(lset, data, pointnum, period, params,
+                                        parflag & ~kFitPeriod, ldflag, model, chi2, 0.0L);
+}
+
+FitCovariance fit_covariance_linear_period(const long double* lset, const long double* data,
+                                           std::int64_t pointnum, long double period,
+                                           const long double* params, int parflag, int ldflag,
+                                           const LinearModel& model, long double chi2,
+                                           long double epoch) {
     LinearCovariance lc;
     const bool regular = JointLinearCovariance(lset, data, pointnum, parflag, ldflag, model, &lc);
     FitCovariance out;
@@ -2433,7 +2620,7 @@ FitCovariance fit_covariance_linear(const long double* lset, const long double* 
         }
         out.unknowns[ng * n + ng] = lc.level_var * scale;
     }
-    ReportCovariance(&out, period, params, lc.s.law, lc.fit.c.data());
+    ReportCovariance(&out, period, params, lc.s.law, lc.fit.c.data(), epoch);
     return out;
 }
 
@@ -2628,6 +2815,10 @@ bool read_options(const char* fnm, RunOptions* options) {
         options->held |= 2 << term;
         options->held_value[term] = u;
     }
+
+    const std::size_t period = KeyOccurrence(text, kInPeriod);
+    options->fit_period = period != std::string::npos &&
+                          MarkedForFit(text, period + std::strlen(kInputKeys[kInPeriod]));
     return ReadExposure(text, &options->exposure);
 }
 

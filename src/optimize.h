@@ -58,6 +58,8 @@ struct RunOptions {
     // "rednoise": after the covariance's uncertainties, those scaled by the time-averaging
     // factor β and those of residual permutation (rednoise.h).
     bool rednoise = false;
+    // An "f" on the rest of the "period " line (the rule of the six marks) fits the period.
+    bool fit_period = false;
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
@@ -106,12 +108,12 @@ struct TableError {
 // What a reader of observations left out or changed on the way; the notes about it go to
 // standard error (print_table_notes), one line each.
 struct TableNotes {
-    const char* unit = "line";         // what the first_* numbers count
-    std::int64_t missing = 0;          // rows left out for a missing value (a NaN, an empty field)
-    std::int64_t first_missing = 0;    // the first of them
-    std::int64_t flagged = 0;          // rows left out for a quality flag that is not 0
+    const char* unit = "line";       // what the first_* numbers count
+    std::int64_t missing = 0;        // rows left out for a missing value (a NaN, an empty field)
+    std::int64_t first_missing = 0;  // the first of them
+    std::int64_t flagged = 0;        // rows left out for a quality flag that is not 0
     std::string flag_rule = "a quality flag that is not 0";  // why a flagged row is left out
-    std::int64_t first_flagged = 0;    // the first of them
+    std::int64_t first_flagged = 0;                          // the first of them
     std::string magnitude_column;      // the column of magnitudes turned into relative flux
     long double median_magnitude = 0;  // the magnitude of relative flux 1
 };
@@ -199,12 +201,11 @@ long double lm_step(const long double* lset, const long double* data, std::int64
 // The same two with the basis coefficients `linf` that fitted_lin gives for this `lset`, for
 // a caller that has them already: a fit takes each step from the design array whose residual
 // it has just formed, so one linear fit per iteration does for both.
-long double residual_with(const long double* lset, const long double* data,
-                          std::int64_t pointnum, int parflag, int ldflag,
-                          const long double* linf);
-long double lm_step_with(const long double* lset, const long double* data,
-                         std::int64_t pointnum, long double* par, int parflag, int ldflag,
-                         long double lambda, const long double* linf);
+long double residual_with(const long double* lset, const long double* data, std::int64_t pointnum,
+                          int parflag, int ldflag, const long double* linf);
+long double lm_step_with(const long double* lset, const long double* data, std::int64_t pointnum,
+                         long double* par, int parflag, int ldflag, long double lambda,
+                         const long double* linf);
 
 // Whether the reduced chi-square m of iteration i (from 1) replaces the best so far, min: the
 // first iteration always does, a tie keeps the earlier set, and a NaN best gives way to the
@@ -231,6 +232,10 @@ struct FitUncertainties {
     long double par[6];
     long double ld[kMaxCoefficients];
     long double zeropoint;  // of the zero-point (or the mean level of the trends)
+    // With the period fitted (see fit_uncertainties_period): its σ, and at the reference epoch n
+    // the time of mid-transit T_n = tshift + n·period, its σ and its correlation with the period.
+    long double period;
+    long double epoch, tref, tref_sigma, correlation;
 };
 FitUncertainties fit_uncertainties(const long double* lset, const long double* data,
                                    std::int64_t pointnum, long double period,
@@ -315,16 +320,17 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
 // Covariance of every fitted quantity, in the order of the report: the fitted parameters
 // (time of mid-transit, e, ω and i in degrees, rsun, rplanet), then the law coefficients in
 // use.  The covariance of the fit's own unknowns (φ0, e, ω [rad], cos² i, rsun, rplanet, then
-// the free basis coefficients c, then the zero-point) is the inverse of the undamped normal matrix, scaled as in
-// fit_uncertainties; `reported` = J·`unknowns`·Jᵀ with J = `jacobian`, whose row of the
-// inclination is the slope of i across the 1σ interval of cos² i (half the width of the
-// image of that interval over σ(cos² i)), so that the diagonal holds the squares of
-// fit_uncertainties' values.  A singular normal matrix leaves every entry infinite and
-// `bounded` false.  `lset` must hold the design array of `params`.
+// the free basis coefficients c, then the zero-point) is the inverse of the undamped normal matrix,
+// scaled as in fit_uncertainties; `reported` = J·`unknowns`·Jᵀ with J = `jacobian`, whose row of
+// the inclination is the slope of i across the 1σ interval of cos² i (half the width of the image
+// of that interval over σ(cos² i)), so that the diagonal holds the squares of fit_uncertainties'
+// values.  A singular normal matrix leaves every entry infinite and `bounded` false.  `lset` must
+// hold the design array of `params`.
 struct FittedQuantity {
     enum Kind { kParameter, kCoefficient, kZeropoint };
     Kind kind;
-    int index;         // the parameter's slot in params, the coefficient's place in ld, or 0
+    int index;  // the parameter's slot in params (6: the period), the coefficient's place in ld,
+                // or 0
     std::string name;  // the report's name, without its trailing blank
 };
 struct FitCovariance {
@@ -346,9 +352,78 @@ FitCovariance fit_covariance_linear(const long double* lset, const long double* 
                                     const long double* params, int parflag, int ldflag,
                                     const LinearModel& model, long double chi2);
 
+// fit_covariance and fit_covariance_linear with the period (kFitPeriod): the period is a
+// fitted quantity after the six parameters, and tshift (at the epoch of the parameter file)
+// moves with T_n and P as T_n - n·P, n = `epoch`.
+FitCovariance fit_covariance_period(const long double* lset, const long double* data,
+                                    std::int64_t pointnum, long double period,
+                                    const long double* params, int parflag, int ldflag,
+                                    long double chi2, long double epoch);
+FitCovariance fit_covariance_linear_period(const long double* lset, const long double* data,
+                                           std::int64_t pointnum, long double period,
+                                           const long double* params, int parflag, int ldflag,
+                                           const LinearModel& model, long double chi2,
+                                           long double epoch);
+
 // The correlation matrix of an n×n covariance: C_ij/√(C_ii·C_jj); NaN where a variance is
 // zero or not finite.
 std::vector<long double> correlation_matrix(const std::vector<long double>& cov, int n);
+
+// ---- the period as a seventh parameter ---------------------------------------------------
+//
+// The routines below take masks with a seventh bit, kFitPeriod, for the period; the routines
+// above never look at it. With it set, the design array has a period row after the six, and
+// the time rows are those of the time of mid-transit T_n = T + n·P at epoch n = `epoch` (T the
+// time of mid-transit that the report shows, the epoch of the parameter file's tshift) and of P
+// at fixed T_n: the tshift row is ∂B/∂T_n, the period row -(2π(t - T_n)/P²)·∂B/∂M. Near the
+// weighted centre of the data the two are nearly uncorrelated, where the phase parameter and P
+// of data taken far from t = 0 are correlated to within 1e-12 of 1. Without the bit each
+// routine is its six-parameter namesake, bit for bit.
+constexpr int kFitPeriod = 64;
+FitCounts count_fit_period(int parflag, int ldflag);
+// With `exposure` the observations integrate over their exposures, as in
+// der_set_norm_ci_exposure (the period row too).
+void der_set_period(long double* lset, const long double* data, std::int64_t pointnum,
+                    long double period, const long double* params, int parflag, int ldflag,
+                    long double epoch, long double exposure = 0.0L, ExposureCost* cost = nullptr);
+void fitted_lin_period(long double* linfit, const long double* data, const long double* lset,
+                       std::int64_t pointnum, int parflag, int ldflag);
+long double residual_period(const long double* lset, const long double* data, std::int64_t pointnum,
+                            int parflag, int ldflag, const long double* linf);
+void normal_equations_period(const long double* lset, const long double* data,
+                             std::int64_t pointnum, int parflag, int ldflag,
+                             const long double* linf, long double* LMatr, long double* LCol);
+// The step on par and *period; with kFitPeriod the tshift increment is one of T_n, and the
+// phase parameter follows T_n and P. A step that would leave the period at or below 0 is
+// shortened to halve it.
+long double lm_step_period(const long double* lset, const long double* data, std::int64_t pointnum,
+                           long double* par, long double* period, long double epoch, int parflag,
+                           int ldflag, long double lambda, const long double* linf);
+// fit_uncertainties with the period: σ(tshift) at the epoch of the parameter file, σ(P), and
+// T_n, σ(T_n) and the correlation of T_n and P at n = `epoch` (0 when tshift is not fitted:
+// then σ(T_n) = 0 and the correlation is given as 0).
+FitUncertainties fit_uncertainties_period(const long double* lset, const long double* data,
+                                          std::int64_t pointnum, long double period,
+                                          const long double* params, int parflag, int ldflag,
+                                          long double chi2, long double epoch);
+
+// The reference epoch: the whole number of periods from the time of mid-transit of `params`
+// (epoch 0) to the weighted centre of the data's timing information, Σ w·t / Σ w with
+// w = (∂B_0/∂M)²/σ² of the uniform term (1/σ² over all points when no point is in transit).
+long double reference_epoch(const long double* data, std::int64_t pointnum, long double period,
+                            const long double* params);
+
+// The linear model's step and uncertainties with the period (fitted_linear and residual_linear
+// take kFitPeriod in their masks as they stand).
+long double lm_step_linear_period(const long double* lset, const long double* data,
+                                  std::int64_t pointnum, long double* par, long double* period,
+                                  long double epoch, int parflag, int ldflag, long double lambda,
+                                  const LinearModel& model, const LinearFit& fit);
+FitUncertainties fit_uncertainties_linear_period(const long double* lset, const long double* data,
+                                                 std::int64_t pointnum, long double period,
+                                                 const long double* params, int parflag, int ldflag,
+                                                 const LinearModel& model, long double chi2,
+                                                 long double epoch);
 
 // ---- the run's input and the report's units, as the command-line tools use them --------
 
@@ -369,8 +444,7 @@ struct DataPart {
     long double exposure = 0.0L;
 };
 bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
-                       const RunOptions* options = nullptr,
-                       std::vector<DataPart>* parts = nullptr);
+                       const RunOptions* options = nullptr, std::vector<DataPart>* parts = nullptr);
 
 // Whether the two paths name one regular file (the same device and inode, so through a symbolic
 // or a hard link too). Paths that do not exist, or name anything but a regular file, are not.

@@ -95,8 +95,9 @@ std::vector<DerivedQuantity> derived_quantities(const FitPoint& at, const FitCov
         // Nothing derived depends on the phase or on the zero-point.
         if ((param && u.index == 0) || u.kind == FittedQuantity::kZeropoint) continue;
         FitPoint lo = at, hi = at;
-        long double* xlo = param ? &lo.params[u.index] : &lo.linf[u.index];
-        long double* xhi = param ? &hi.params[u.index] : &hi.linf[u.index];
+        const bool period = param && u.index == 6;
+        long double* xlo = period ? &lo.period : param ? &lo.params[u.index] : &lo.linf[u.index];
+        long double* xhi = period ? &hi.period : param ? &hi.params[u.index] : &hi.linf[u.index];
         const long double x = *xlo;
         const long double h = !param         ? 1e-6L
                               : u.index >= 4 ? 1e-7L * std::fabs(x)
@@ -271,7 +272,8 @@ std::string fit_result_json(const FitSummary& fit) {
     for (int i = 0; i < 6; ++i)
         j += std::string("    \"") + kNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
              ", \"fitted\": " + ((fit.parflag & (1 << i)) ? "true" : "false") + "},\n";
-    j += "    \"period\": " + ValueSigma(fit.period, 0.0L) + ", \"fitted\": false}\n  },\n";
+    j += "    \"period\": " + ValueSigma(fit.period, fit.period_sigma) +
+         ", \"fitted\": " + (fit.period_fitted ? "true" : "false") + "}\n  },\n";
 
     j += "  \"limb_darkening\": {";
     const char* sep = "\n";

@@ -84,6 +84,8 @@ struct FitSummary {
     long double sigma[6] = {};  // their 1σ, 0 when not fitted
     int parflag = 0;
     long double period = 0;
+    long double period_sigma = 0;  // 0 when the period is not fitted
+    bool period_fitted = false;
     int ldflag = 1;
     int held = 0;  // law terms held at a value: bits 2 lin, 4 quad, 8 sqrt
     long double ld[kMaxCoefficients] = {}, ld_sigma[kMaxCoefficients] = {};

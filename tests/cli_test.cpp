@@ -24,6 +24,10 @@ const std::string kExampleTable = std::string(SOURCE_DIR) + "/examples/hotjupite
 const std::string kFitParams =
     "tshift 1.601 f\neccentr 0\nperiastr 90\ninclination 86.0 f\nrsun 0.12 f\n"
     "rplanet 0.0133 f\nperiod 3.2\nlm 0.01\nlin\nquad\n";
+// The same with the period fitted.
+const std::string kPeriodParams =
+    "tshift 1.601 f\neccentr 0\nperiastr 90\ninclination 86.0 f\nrsun 0.12 f\n"
+    "rplanet 0.0133 f\nperiod 3.2 f\nlm 0.01\nlin\nquad\n";
 
 // The note on standard error of a fit that did not converge.
 std::string NotConverged(int best, int steps) {
@@ -243,45 +247,65 @@ TEST(CliFit, ReportOfTheStartingSetMatchesTheModelChain) {
     EXPECT_EQ(file.substr(file.find(quote)), res.out.substr(res.out.find(quote)));
 }
 
-// "%d   %.19Lg     ... %.19Lg    %.19Lg": i, tshift, e, ω, rsun, rplanet, i, step, chi², for
-// each step that improves the best set (the first always), so the chi-squares fall; the last one
-// is the best set, and the report shows the very same digits.
+// "%d   %.19Lg     ... %.19Lg    %.19Lg": i, tshift, e, ω, rsun, rplanet, i, [period,] step,
+// chi², for each step that improves the best set (the first always), so the chi-squares fall;
+// the last one is the best set, and the report shows the very same digits. With the period
+// fitted, the reference epoch's time of mid-transit is tshift + epoch·period.
 TEST(CliFit, ProgressLinesAgreeWithTheReport) {
-    TempDir dir;
-    const CliResult res =
-        RunTool({dir.Write("p.par", kFitParams + "iterations 6\n"), kExampleTable});
-    ASSERT_EQ(res.status, 0);
-    std::istringstream text(res.out);
-    std::vector<std::string> f, last;
-    long double previous = INFINITY;
-    int step = 0;
-    for (std::string line; std::getline(text, line) && !line.empty() && std::isdigit(line[0]);) {
-        std::istringstream fields(line);
-        f.assign(9, "");
-        for (std::string& v : f) fields >> v;
-        EXPECT_EQ(line, f[0] + "   " + f[1] + "     " + f[2] + "     " + f[3] + "     " + f[4] +
-                            "     " + f[5] + "     " + f[6] + "     " + f[7] + "    " + f[8]);
-        EXPECT_GT(std::stoi(f[0]), step);
-        EXPECT_EQ(step == 0, f[0] == "1");
-        EXPECT_LT(std::strtold(f[8].c_str(), nullptr), previous);
-        step = std::stoi(f[0]);
-        previous = std::strtold(f[8].c_str(), nullptr);
-        last = f;
+    for (const std::string& params : {kFitParams, kPeriodParams}) {
+        const bool period = params == kPeriodParams;
+        TempDir dir;
+        const CliResult res =
+            RunTool({dir.Write("p.par", params + "iterations 6\n"), kExampleTable});
+        ASSERT_EQ(res.status, 0);
+        std::istringstream text(res.out);
+        std::vector<std::string> f, last;
+        long double previous = INFINITY;
+        int step = 0;
+        for (std::string line;
+             std::getline(text, line) && !line.empty() && std::isdigit(line[0]);) {
+            std::istringstream fields(line);
+            f.assign(period ? 10 : 9, "");
+            for (std::string& v : f) fields >> v;
+            std::string want = f[0] + "   " + f[1];
+            for (std::size_t k = 2; k + 1 < f.size(); ++k) want += "     " + f[k];
+            EXPECT_EQ(line, want + "    " + f.back());
+            EXPECT_GT(std::stoi(f[0]), step);
+            EXPECT_EQ(step == 0, f[0] == "1");
+            EXPECT_LT(std::strtold(f.back().c_str(), nullptr), previous);
+            step = std::stoi(f[0]);
+            previous = std::strtold(f.back().c_str(), nullptr);
+            last = f;
+        }
+        ASSERT_GT(step, 0);
+        const std::string report = res.out.substr(res.out.find("tshift "));
+        for (const std::string& line :
+             {"tshift   " + last[1] + " fitted\n", "eccentr   " + last[2] + " \n",
+              "periastr   " + last[3] + " \n", "rsun   " + last[4] + " fitted\n",
+              "rplanet   " + last[5] + " fitted\n", "inclination   " + last[6] + " fitted\n",
+              period ? "period  " + last[7] + " fitted\n" : std::string("period  3.2 \n"),
+              "\nchi_square_reduced  " + last.back() + " \n"})
+            EXPECT_NE(report.find(line), std::string::npos) << line;
+        const std::string sigmas = report.substr(report.find("1-sigma"));
+        EXPECT_EQ(sigmas.find("reference_epoch") != std::string::npos, period);
+        if (!period) continue;
+        const long double epoch = ReportValue(sigmas, "reference_epoch "),
+                          tref = ReportValue(sigmas, "tshift_at_reference_epoch ");
+        EXPECT_EQ(epoch, 1);  // the middle one of three transits
+        EXPECT_NEAR(double(tref - (ReportValue(report, "tshift ") +
+                                   epoch * ReportValue(report, "period "))),
+                    0, 1e-15);
+        EXPECT_GT(ReportValue(sigmas, "period "), 0);
+        EXPECT_LT(ReportValue(sigmas, "tshift_at_reference_epoch_sigma "),
+                  ReportValue(sigmas, "tshift "));
+        EXPECT_LT(std::fabs(ReportValue(sigmas, "correlation_tshift_period ")), 0.1L);
     }
-    ASSERT_GT(step, 0);
-    const std::string report = res.out.substr(res.out.find("tshift "));
-    for (const std::string& line :
-         {"tshift   " + last[1] + " fitted\n", "eccentr   " + last[2] + " \n",
-          "periastr   " + last[3] + " \n", "rsun   " + last[4] + " fitted\n",
-          "rplanet   " + last[5] + " fitted\n", "inclination   " + last[6] + " fitted\n",
-          "\nchi_square_reduced  " + last[8] + " \n"})
-        EXPECT_NE(report.find(line), std::string::npos) << line;
 }
 
 // A result file read back as a parameter file starts where the first fit ended: the same
-// values, the same fitted parameters, terms, held coefficients, zero-point and trend, when an
-// iteration count below 1 or not a number runs no step. With four file arguments no result
-// file is written.
+// values, the same fitted parameters (the period too), terms, held coefficients, zero-point and
+// trend, when an iteration count below 1 or not a number runs no step. With four file arguments no
+// result file is written.
 TEST(CliFit, ResultFileRoundTrips) {
     TempDir dir;
     auto shape = [](const std::string& out) {  // the report's keys and marks, not its numbers
@@ -302,6 +326,8 @@ TEST(CliFit, ResultFileRoundTrips) {
         {kFitParams, "quad  "},
         {held + "zeropoint\n", "quad  0.25 fixed\n"},
         {kFitParams + "trend 1\n", "trend  1 \n"},
+        {kPeriodParams, " fitted\nlin  "},
+        {kPeriodParams + "zeropoint\n", " fitted\nlin  "},
     };
     for (const auto& form : forms) {
         const std::string params = dir.Write("p.par", form.params + "iterations 8\n");

@@ -216,6 +216,75 @@ TEST(DesignSet, EveryEntryMatchesCentralDifferences) {
     }
 }
 
+// With the period fitted the time rows are ∂B/∂T_n, T_n the time of mid-transit at epoch n,
+// and ∂B/∂P at fixed T_n: both against five-point differences of the value rows, at points of
+// the transits of epochs 0 and 40, held at epochs 0, 7 and -3, at the time and integrated over
+// an exposure of 0.01 (the period row is integrated like the others); every other row is the
+// six-parameter array's, bit for bit. Steps move M by ~1e-6 (T) and by up to ~5e-6 (P, at 40
+// periods from T_n); the points are 0.01 in x from every case boundary, as above.
+TEST(DesignSet, PeriodRowsMatchCentralDifferences) {
+    const Params orbits[] = {ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L),
+                             ToParams(0.3L, 40.0L, 88.0L, 0.1L, 0.012L)};
+    const int masks[] = {63 | kFitPeriod, 1 | 8 | 16 | 32 | kFitPeriod, kFitPeriod, 2 | kFitPeriod};
+    for (const Params& p : orbits) {
+        std::vector<long double> times = TransitTimes(p, 0.01L);
+        for (std::size_t i = 0, n = times.size(); i < n; ++i)
+            times.push_back(times[i] + 40 * kPeriod);
+        const std::vector<long double> data = Observations(times);
+        const std::int64_t points = times.size();
+        const long double mmin = phmin_ci(p[1], p[2], p[3]);
+        for (const auto& [epoch, exposure] :
+             {std::pair{0.0L, 0.0L}, {7.0L, 0.0L}, {-3.0L, 0.0L}, {7.0L, 0.01L}}) {
+            const long double tn = mid_transit_time(p.data(), kPeriod) + epoch * kPeriod;
+            // Basis values with T_n and P moved by dt and dp.
+            const auto values = [&](long double dt, long double dp) {
+                Params q = p;
+                const long double P = kPeriod + dp;
+                q[0] = (2 * kPi * (tn + dt - epoch * P)) / P - mmin;
+                std::vector<long double> v(4 * points);
+                der_set_norm_ci_exposure(v.data(), data.data(), points, P, q.data(), 0, 15,
+                                         exposure);
+                return v;
+            };
+            const long double ht = 0x1p-21L, hp = 0x1p-24L;
+            std::vector<long double> vt[5], vp[5];
+            for (int s = -2; s <= 2; ++s) {
+                vt[s + 2] = values(s * ht, 0);
+                vp[s + 2] = values(0, s * hp);
+            }
+            for (int mask : masks) {
+                const FitCounts fc = count_fit_period(mask, 15);
+                std::vector<long double> lset(points * fc.len);
+                der_set_period(lset.data(), data.data(), points, kPeriod, p.data(), mask, 15, epoch,
+                               exposure);
+                const int rows6 = count_fit(mask, 15).parnum;
+                std::vector<long double> six(points * 4 * (rows6 + 1));
+                der_set_norm_ci_exposure(six.data(), data.data(), points, kPeriod, p.data(),
+                                         mask & 63, 15, exposure);
+                for (std::int64_t i = 0; i < points; ++i)
+                    for (int k = 0; k < 4; ++k) {
+                        const long double* block = &lset[i * fc.len];
+                        for (int r = 0; r <= rows6; ++r) {
+                            if (r == 1 && (mask & 1)) continue;  // the T_n row
+                            EXPECT_EQ(block[r * 4 + k], six[i * 4 * (rows6 + 1) + r * 4 + k]);
+                        }
+                        const auto check = [&](int row, const std::vector<long double>* v,
+                                               long double h, const char* what) {
+                            const long double want = FivePoint(
+                                [&](long double x) { return v[int(x / h) + 2][4 * i + k]; }, h);
+                            const long double got = block[row * 4 + k];
+                            EXPECT_LE(std::fabs(got - want) / (std::fabs(want) + 1e-3L), 1e-8L)
+                                << what << " mask " << mask << " epoch " << double(epoch)
+                                << " point " << i << " term " << k << Show({got, want});
+                        };
+                        if (mask & 1) check(1, vt, ht, "T_n");
+                        check(rows6 + 1, vp, hp, "P");
+                    }
+            }
+        }
+    }
+}
+
 namespace {
 
 enum PointKind { kBehind, kBeyondContact, kCrossing, kInside, kCentral, kKinds };
@@ -974,12 +1043,169 @@ TEST(LinearModel, UncertaintiesAgreeWithFiniteDifferencePropagation) {
                 const std::vector<long double> sol = Solve(N, g[y], nu);
                 long double want = 0;
                 for (int k = 0; k < nu; ++k) want += g[x][k] * sol[k];
-                const long double scale = sqrtl(cov.reported[at[x] * (nc + 1)] *
-                                                cov.reported[at[y] * (nc + 1)]);
+                const long double scale =
+                    sqrtl(cov.reported[at[x] * (nc + 1)] * cov.reported[at[y] * (nc + 1)]);
                 EXPECT_LE(std::fabs(cov.reported[at[x] * nc + at[y]] - want) / scale, 1e-5L)
                     << x << ", " << y;
             }
     }
+}
+
+// ---- the period -----------------------------------------------------------------------------
+
+namespace {
+
+// Area of overlap of circles of radii a and b whose centres are z apart.
+long double Overlap(long double a, long double b, long double z) {
+    if (z >= a + b) return 0;
+    if (z <= std::fabs(a - b)) return kPi * std::fmin(a, b) * std::fmin(a, b);
+    const long double k = sqrtl((-z + a + b) * (z + a - b) * (z - a + b) * (z + a + b));
+    return a * a * acosl((z * z + a * a - b * b) / (2 * z * a)) +
+           b * b * acosl((z * z + b * b - a * a) / (2 * z * b)) - k / 2;
+}
+
+// A circular orbit's transit on a star of quadratic limb darkening, made without the tool's
+// model: the light hidden by a planet of radius p (stellar radii) at centre distance z is summed
+// over 600 annuli of the star, each of the intensity at its middle times the area of the annulus
+// behind the planet, the annuli equally spaced in the angle asin(r), which crowds them toward
+// the limb where the intensity falls steeply. Good to ~1e-9 of the flux here.
+long double QuadraticTransit(long double z, long double p, long double u1, long double u2) {
+    if (z >= 1 + p) return 1;
+    const long double lo = asinl(std::fmax(z - p, 0.0L)), hi = asinl(std::fmin(z + p, 1.0L));
+    const int n = 600;
+    long double hidden = 0, inner = Overlap(sinl(lo), p, z);
+    for (int j = 1; j <= n; ++j) {
+        const long double r = sinl(lo + (hi - lo) * j / n), outer = Overlap(r, p, z);
+        const long double mu = cosl(lo + (hi - lo) * (j - 0.5L) / n);
+        hidden += (1 - u1 * (1 - mu) - u2 * (1 - mu) * (1 - mu)) * (outer - inner);
+        inner = outer;
+    }
+    return 1 - hidden / (kPi * (1 - u1 / 3 - u2 / 6));
+}
+
+// Two sectors of 2-minute data two years apart: 0.24 d around the transits of epochs 0, 1, 2
+// and 228 … 231 of a hot Jupiter (P 3.2 d, T 1.2, i 87°, R*/a 0.1, Rp/a 0.012, u 0.4, 0.25).
+struct TwoSectors {
+    static constexpr long double P = 3.2L, T = 1.2L, inc = 87.0L, rsun = 0.1L, rp = 0.012L;
+    std::vector<long double> times, flux;
+    TwoSectors() {
+        const long double ci = cosl(inc * kPi / 180);
+        for (int n : {0, 1, 2, 228, 229, 230, 231})
+            for (int j = -86; j <= 86; ++j) {
+                const long double t = T + n * P + j / 720.0L;
+                const long double phi = 2 * kPi * (t - T) / P;
+                const long double z =
+                    sqrtl(sinl(phi) * sinl(phi) + ci * ci * cosl(phi) * cosl(phi)) / rsun;
+                times.push_back(t);
+                flux.push_back(QuadraticTransit(z, rp / rsun, 0.4L, 0.25L));
+            }
+    }
+    std::vector<long double> Data(long double sigma, std::mt19937_64* noise) const {
+        std::vector<long double> data;
+        for (std::size_t i = 0; i < times.size(); ++i)
+            data.insert(data.end(),
+                        {times[i],
+                         flux[i] + (noise ? sigma * std::normal_distribution<double>()(*noise) : 0),
+                         sigma});
+        return data;
+    }
+};
+
+struct PeriodFit {
+    Params best;
+    long double period, epoch, chi2;
+    FitUncertainties unc;
+};
+
+// The Driver's loop with the period fitted, from the reference epoch of the start.
+PeriodFit RunPeriodFit(Params par, long double period, const std::vector<long double>& data,
+                       int mask, int ldflag, int iterations) {
+    const std::int64_t n = data.size() / 3;
+    const long double epoch = reference_epoch(data.data(), n, period, par.data());
+    std::vector<long double> lset(n * count_fit_period(mask, ldflag).len);
+    long double linf[3];
+    PeriodFit fit{par, period, epoch, NAN, {}};
+    for (int i = 1; i <= iterations; ++i) {
+        der_set_period(lset.data(), data.data(), n, period, par.data(), mask, ldflag, epoch);
+        fitted_lin_period(linf, data.data(), lset.data(), n, mask, ldflag);
+        lm_step_period(lset.data(), data.data(), n, par.data(), &period, epoch, mask, ldflag,
+                       0.001L, linf);
+        der_set_period(lset.data(), data.data(), n, period, par.data(), mask, ldflag, epoch);
+        fitted_lin_period(linf, data.data(), lset.data(), n, mask, ldflag);
+        const long double m = residual_period(lset.data(), data.data(), n, mask, ldflag, linf);
+        if (improves_best(i, m, fit.chi2)) {
+            fit.best = par;
+            fit.period = period;
+            fit.chi2 = m;
+        }
+    }
+    der_set_period(lset.data(), data.data(), n, fit.period, fit.best.data(), mask, ldflag, epoch);
+    fit.unc = fit_uncertainties_period(lset.data(), data.data(), n, fit.period, fit.best.data(),
+                                       mask, ldflag, fit.chi2, epoch);
+    return fit;
+}
+
+}  // namespace
+
+// Period, tshift and the time of mid-transit at the reference epoch, fitted with i and the
+// radii to two sectors made by an independent route. From a start whose period is off by
+// 6e-5 d (18 minutes at the second sector) the fit of the noise-free curve comes back to the
+// truth to 1e-9 d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent model: 1e-7°
+// and 2e-9 seen) and that of a noisy one within 3σ. Over 100 noise realisations from the
+// truth, the scatter of each value agrees with its mean quoted σ within 20 % (the sample
+// deviation of 100 is good to 7 %) and the mean with the truth within 4σ/10; at the reference
+// epoch, the transit next to the timing-weighted centre, T_n and P are nearly uncorrelated.
+TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
+    const TwoSectors curve;
+    const int mask = 1 | 8 | 16 | 32 | kFitPeriod, ldflag = 7;
+    const Params truth = [&] {
+        Params p = ToParams(0, 90, TwoSectors::inc, TwoSectors::rsun, TwoSectors::rp);
+        p[0] = phase_parameter(TwoSectors::T, TwoSectors::P, p.data());
+        return p;
+    }();
+    Params start = ToParams(0, 90, 86.5L, 0.104L, 0.0125L);
+    start[0] = phase_parameter(TwoSectors::T + 0.002L, TwoSectors::P + 6e-5L, start.data());
+    const long double sigma = 2.5e-4L;
+    std::mt19937_64 noise(2026);
+    for (const bool noisy : {false, true}) {
+        const std::vector<long double> data = curve.Data(sigma, noisy ? &noise : nullptr);
+        const PeriodFit fit = RunPeriodFit(start, TwoSectors::P + 6e-5L, data, mask, ldflag, 40);
+        const long double tol = noisy ? 3 : 0;
+        EXPECT_EQ(fit.epoch, 132);  // epochs 0, 1, 2, 228 … 231: centre 131.6
+        EXPECT_LE(std::fabs(fit.period - TwoSectors::P), tol * fit.unc.period + 1e-9L);
+        EXPECT_LE(std::fabs(mid_transit_time(fit.best.data(), fit.period) - TwoSectors::T),
+                  tol * fit.unc.par[0] + 1e-9L);
+        EXPECT_LE(std::fabs(fit.unc.tref - (TwoSectors::T + 132 * TwoSectors::P)),
+                  tol * fit.unc.tref_sigma + 1e-9L);
+        EXPECT_LE(std::fabs(inclination_degrees(fit.best[3]) - TwoSectors::inc),
+                  tol * fit.unc.par[3] + 1e-6L);
+        EXPECT_LE(std::fabs(fit.best[4] - TwoSectors::rsun), tol * fit.unc.par[4] + 1e-8L);
+    }
+
+    const int realisations = 100;
+    long double sum[3] = {}, sum2[3] = {}, quoted[3] = {}, corr = 0;
+    const long double want[3] = {TwoSectors::P, TwoSectors::T, TwoSectors::T + 132 * TwoSectors::P};
+    for (int r = 0; r < realisations; ++r) {
+        const std::vector<long double> data = curve.Data(sigma, &noise);
+        const PeriodFit fit = RunPeriodFit(truth, TwoSectors::P, data, mask, ldflag, 5);
+        const long double value[3] = {fit.period, mid_transit_time(fit.best.data(), fit.period),
+                                      fit.unc.tref};
+        const long double s[3] = {fit.unc.period, fit.unc.par[0], fit.unc.tref_sigma};
+        for (int j = 0; j < 3; ++j) {
+            sum[j] += value[j] - want[j];
+            sum2[j] += (value[j] - want[j]) * (value[j] - want[j]);
+            quoted[j] += s[j] / realisations;
+        }
+        corr = std::fmax(corr, std::fabs(fit.unc.correlation));
+    }
+    for (int j = 0; j < 3; ++j) {
+        const long double mean = sum[j] / realisations;
+        const long double sd = sqrtl((sum2[j] - realisations * mean * mean) / (realisations - 1));
+        EXPECT_NEAR(double(sd / quoted[j]), 1.0, 0.2)
+            << "value " << j << " σ " << double(quoted[j]);
+        EXPECT_LE(std::fabs(mean), 4 * quoted[j] / sqrtl(realisations)) << "value " << j;
+    }
+    EXPECT_LT(corr, 0.1L);
 }
 
 // ---- orientation of ω ---------------------------------------------------------------------
@@ -1043,7 +1269,7 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
         bool circular, grazing;
     } cases[] = {
         {AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L)), 57, true, false},
-        {AtT(ToParams(0.0L, 90.0L, 84.0L, 0.1L, 0.012L)), 57, true, true},   // b = 1.045
+        {AtT(ToParams(0.0L, 90.0L, 84.0L, 0.1L, 0.012L)), 57, true, true},  // b = 1.045
         {AtT(ToParams(0.3L, 40.0L, 88.0L, 0.1L, 0.012L)), 63, false, false},
         {AtT(ToParams(0.5L, 250.0L, 89.5L, 0.06L, 0.015L)), 63, false, false},
     };
@@ -1089,15 +1315,18 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
         const long double t14 = contact(1 + rho, t0 + 0.1L) - contact(1 + rho, t0 - 0.1L);
         const long double sini = sqrtl(1 - p[3]);
         const long double want[kDerivedCount] = {
-            1 / R, rho, bmin, 1 - LightCurve(p, {t0}, 7, u, 1)[1], t14,
-            cs.grazing ? NAN : contact(1 - rho, t0 + 0.1L) - contact(1 - rho, t0 - 0.1L), NAN};
+            1 / R, rho,
+            bmin,  1 - LightCurve(p, {t0}, 7, u, 1)[1],
+            t14,   cs.grazing ? NAN : contact(1 - rho, t0 + 0.1L) - contact(1 - rho, t0 - 0.1L),
+            NAN};
         for (int q = 0; q < 6; ++q) {
             const long double tol = q == 2 ? 1e-9L : q >= 4 ? 1e-15L : 1e-17L;
             if (std::isnan(want[q])) {
                 EXPECT_TRUE(std::isnan(d[q].value) && std::isnan(d[q].sigma)) << d[q].name;
                 continue;
             }
-            EXPECT_LE(std::fabs(d[q].value / want[q] - 1), tol) << d[q].name << Show({d[q].value, want[q]});
+            EXPECT_LE(std::fabs(d[q].value / want[q] - 1), tol)
+                << d[q].name << Show({d[q].value, want[q]});
         }
         if (cs.circular) {
             EXPECT_LE(std::fabs(d[2].value - sqrtl(p[3]) / R), 1e-17L);
@@ -1117,7 +1346,7 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
             const FittedQuantity& qa = cov.quantities[a];
             const bool par = qa.kind == FittedQuantity::kParameter;
             const long double x = par ? p[qa.index] : c[qa.index];
-            const long double h = par && qa.index == 3 ? x * 0x1p-12L
+            const long double h = par && qa.index == 3   ? x * 0x1p-12L
                                   : par && qa.index >= 4 ? x * 0x1p-16L
                                                          : 0x1p-16L;
             for (int q = 0; q < kDerivedCount; ++q)
@@ -1154,7 +1383,8 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
     sun.ldflag = 1;
     long double v[kDerivedCount];
     derived_values(sun, v);
-    const long double density = 3 * kGMSun / (4 * kPi * 6.67430e-11L * kRSun * kRSun * kRSun) / 1000;
+    const long double density =
+        3 * kGMSun / (4 * kPi * 6.67430e-11L * kRSun * kRSun * kRSun) / 1000;
     EXPECT_LE(std::fabs(v[6] / density - 1), 1e-15L) << Show({v[6], density});
 }
 

@@ -99,6 +99,23 @@ TEST(ParameterFile, FitMarks) {
     EXPECT_EQ(crlf.tbl[kInPeriod], 2.5L);
     EXPECT_EQ(crlf.pflag, 16);
     EXPECT_EQ(crlf.lflag, 3);
+
+    // The period's mark, by the same rule, goes to the run's options and leaves pflag alone.
+    const struct {
+        const char* text;
+        bool fitted;
+    } period[] = {{"rsun 0.1\nperiod 3 f\n", true},
+                  {"rsun 0.1\nperiod 3\nlm f\n", false},
+                  {"rsun 0.1\nperiod f3\n", false},
+                  {"rsun 0.1\nperiod \n3 fitted\n", true},
+                  {"rsun 0.1\nperiod 3 fitted\nperiod 4\n", true},
+                  {"rsun 0.1 f\n", false}};
+    for (const auto& c : period) {
+        TempDir dir;
+        RunOptions options;
+        ASSERT_TRUE(read_options(dir.Write("p.par", c.text).c_str(), &options));
+        EXPECT_EQ(options.fit_period, c.fitted) << c.text;
+    }
 }
 
 // The first "lin" is usually the one inside "inclination": the search looks once more past it.
@@ -143,6 +160,7 @@ TEST(ParameterFile, WarningsForLikelyMistakes) {
         {"rsun inf\nrplanet 0.01 free f\n",
          {"1: rsun is marked as fitted by the f of \"inf\"",
           "2: rplanet is marked as fitted by the f of \"free\""}},
+        {"rsun 0.1\nperiod 3.2 fixed\n", {"2: period is marked as fitted by the f of \"fixed\""}},
         {"rsun 0.1\n# quadratic law, not the sqrt law\n",
          {"2: the quad limb-darkening term is switched on by the word \"quadratic\" in a comment",
           "2: the sqrt limb-darkening term is switched on by the word \"sqrt\" in a comment"}},
@@ -156,7 +174,8 @@ TEST(ParameterFile, WarningsForLikelyMistakes) {
          {"2: tshift 2837.3572 is 886.049125 periods from the nearest observation"}},
         {"rsun 0.1\ntshift 322.1\nperiod 3.2\n", {"2: tshift 322.1 is 100.03125 periods"}},
         {"rsun 0.1\ntshift -318\nperiod 3.2\n", {}},  // 99.4 periods
-        {"rsun 0.1 f\neccentr 0.2 f\nperiastr 90 fitted\nlin\nquad 0.25 fixed\n# no keys here\n"
+        {"rsun 0.1 f\neccentr 0.2 f\nperiastr 90 fitted\nperiod 3 f\nlin\nquad 0.25 fixed\n"
+         "# no keys here\n"
          "zeropoint\nexposure 0.02\ntrend 1\nflux_column SAP_FLUX\n",
          {}},
     };
