@@ -2,6 +2,7 @@
 // hot Jupiter at two-minute cadence with about 5% of the points in transit.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -10,6 +11,7 @@
 #include "lustre.h"
 #include "constants.h"
 #include "optimize.h"
+#include "rednoise.h"
 
 namespace {
 
@@ -95,6 +97,36 @@ BENCHMARK_CAPTURE(BM_DesignSet, in_transit_all_terms_6par, kInTransit, 0.0L, kAl
 // The Driver's whole fit of a 100 000-point light curve: lin and quad, tshift, inclination,
 // rsun and rplanet fitted from a start a few per cent off, 20 iterations, final evaluation; on
 // one thread and on two.
+// The fit below, once: from the start a few per cent off, 20 iterations; leaves the best set
+// in par and its design array in st.
+void FitCurve(const Curve& c, std::vector<long double>* st, long double* par, long double* ld) {
+    long double start[6] = {0.0L, 0.0L, c.par[2], 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
+    const long double ci = std::cos(((kInclination - 0.9L) * kPi) / 180.0L);
+    start[3] = ci * ci;
+    start[0] = phase_parameter(kTshift + 0.0025L, kPeriod, start);
+    std::copy(start, start + 6, par);
+    der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
+    long double best = 0.0L, bestpar[6];
+    long double linf[4];
+    fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
+    for (int i = 1; i <= 20; ++i) {
+        lm_step_with(st->data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L,
+                     linf);
+        der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
+        fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
+        const long double m =
+            residual_with(st->data(), c.data.data(), c.points(), kFourParams, kLinQuad, linf);
+        if (i == 1 || m < best) {
+            best = m;
+            std::copy(par, par + 6, bestpar);
+        }
+    }
+    std::copy(bestpar, bestpar + 6, par);
+    der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
+    fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
+    linfit2ld(ld, linf, kLinQuad);
+}
+
 void BM_Fit(benchmark::State& state) {
     set_design_threads(static_cast<int>(state.range(0)));
     const Curve c = MakeCurve(100000, 0.0L, kAll);
@@ -127,6 +159,34 @@ void BM_Fit(benchmark::State& state) {
 }
 BENCHMARK(BM_Fit)
     ->Name("Fit/100000_points_20_iterations")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2);
+
+// The rednoise switch after the fit above: β and the residual permutation (40 shifts of 2
+// refit steps each), to be read against Fit/100000_points_20_iterations of the same threads;
+// the switch is to cost at most 10 such fits.
+void BM_RedNoise(benchmark::State& state) {
+    set_design_threads(static_cast<int>(state.range(0)));
+    const Curve c = MakeCurve(100000, 0.0L, kAll);
+    const FitCounts fc = count_fit(kFourParams, kLinQuad);
+    std::vector<long double> st(static_cast<std::size_t>(fc.len) * c.points());
+    long double par[6], ld[3];
+    FitCurve(c, &st, par, ld);
+    const FitUncertainties unc = fit_uncertainties(st.data(), c.data.data(), c.points(), kPeriod,
+                                                   par, kFourParams, kLinQuad, 1.0L);
+    const BestFit best{c.data.data(), c.points(), kPeriod, par,     st.data(),
+                       kFourParams,   kLinQuad,   0.01L,   nullptr, 0.0L};
+    for (auto _ : state) {
+        const RedNoise red = rednoise_uncertainties(best, unc);
+        benchmark::DoNotOptimize(red.permutation.sigma.par[5]);
+    }
+    state.SetItemsProcessed(state.iterations() * c.points());
+}
+BENCHMARK(BM_RedNoise)
+    ->Name("RedNoise/100000_points_40_shifts")
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0)
     ->ArgName("threads")

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <fstream>
 #include <memory>
@@ -637,8 +638,17 @@ TEST(CliFit, PublishedTessLightCurve) {
     std::string params = TempDir::ReadFile(base + ".params");
     if (params.empty()) GTEST_SKIP() << "no shared data at " << base;
     TempDir dir;
-    const CliResult res = RunTool({dir.Write("p.par", params), base + ".txt"});
+    // With rednoise, whose blocks change nothing before them.
+    const CliResult res = RunTool({dir.Write("p.par", params + "rednoise\n"), base + ".txt"});
     ASSERT_EQ(res.status, 0);
+    // Correlated structure on the scales of an ingress to a transit gives β ≈ 3.3, while the
+    // permutation over the sector's transits stays near the covariance's 1σ.
+    const std::size_t beta_at = res.out.find("time-averaging beta ");
+    ASSERT_NE(beta_at, std::string::npos);
+    EXPECT_NEAR(std::strtod(res.out.c_str() + beta_at + 20, nullptr), 3.34, 0.01);
+    const std::string perm = res.out.substr(res.out.find("residual permutation over 40 shifts"));
+    EXPECT_NEAR(double(ReportValue(perm, "tshift ")), 0.0000351, 0.000001);
+    EXPECT_NEAR(double(ReportValue(perm, "rplanet ")), 0.0001075, 0.000001);
     // Converged (best at step 38 of 100), and Rp/R* with the 1σ of the joint fit: rsun and
     // rplanet are correlated by 0.95, so this is a third of the naive propagation's 0.00118.
     EXPECT_NE(res.out.find("\nconvergence  converged after 100 steps"), std::string::npos);
