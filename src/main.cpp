@@ -421,6 +421,7 @@ const char kHelp[] =
     "  RESULT_FILE     the report, written whole or not at all\n"
     "\n"
     "Exit status: 0 a completed run, 1 a singular fit, 2 a usage or input/output error,\n"
+    "3 a result that is not a finite number (nothing written),\n"
     "130 or 143 a fit stopped by SIGINT or SIGTERM (at the end of a step, the best set so far\n"
     "reported and written; a second signal ends the run at once, leaving RESULT_FILE as it was).\n"
     "Likely mistakes in the parameter file are named on standard error.\n"

@@ -341,7 +341,8 @@ const char kHelp[] =
     "                  mid-transit, tab-separated; NAME.svg: the figure; written whole or not at "
     "all\n"
     "\n"
-    "Exit status: 0 written, 1 a singular limb-darkening fit, 2 a usage or input/output error.\n"
+    "Exit status: 0 written, 1 a singular limb-darkening fit, 2 a usage or input/output error,\n"
+    "3 a model value that is not a finite number (nothing written).\n"
     "Manual: man transitlm-model; README.md of the sources (installed in share/doc/transitlm).\n";
 
 int Run(int argc, char** argv) {
