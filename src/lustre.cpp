@@ -1095,15 +1095,27 @@ long double MeanOfFront(long double phi, long double e, long double w, long doub
 // on from a maximum or from a shallower minimum: with the conjunction near apoastron on an
 // eccentric or inclined orbit, r falls off on either side faster than the angle lifts δ, and
 // the smallest δ in front lies towards an end of the half (for e near 1 just beside periastron,
-// where the transit of such an orbit happens). The scan decides; where the stationary point is
-// the least δ, as on every orbit near edge-on, the fixed point stands to the last bit.
+// where the transit of such an orbit happens). A scan of the half in double precision, which
+// only has to see a clearly smaller δ, decides whether the direct search is needed; where the
+// stationary point is the least δ, as on every orbit near edge-on, the fixed point stands to
+// the last bit.
 long double LeastOf(long double f1, long double phi, long double e, long double w, long double ci,
                     long double root_ratio) {
     constexpr long double kClearlyBelow = 1.0L - 0x1p-32L;  // far beyond the rounding of δ²
+    constexpr double kSeenBelow = 1.0 - 0x1p-20;            // far beyond the rounding of the scan
+    const long double fixed = FrontAt(phi, e, w, ci).dist2;
+    const double ed = static_cast<double>(e), cid = static_cast<double>(ci);
+    bool below = false;
+    for (int j = 0; j <= kPhminScan && !below; ++j) {
+        const long double at = kPi * j / kPhminScan;
+        const double sp = std::sin(static_cast<double>(at)), cp = std::cos(static_cast<double>(at));
+        const double den = 1.0 + ed * std::cos(static_cast<double>(at + kPi - w));
+        const double dist2 = (cp * cp + cid * (sp * sp)) / (den * den);
+        below = dist2 < static_cast<double>(fixed) * kSeenBelow;
+    }
+    if (!below) return f1;
     const FrontPoint least = FrontMinimum(e, w, ci);
-    if (least.dist2 < FrontAt(phi, e, w, ci).dist2 * kClearlyBelow)
-        return MeanOfFront(least.phi, e, w, root_ratio);
-    return f1;
+    return least.dist2 < fixed * kClearlyBelow ? MeanOfFront(least.phi, e, w, root_ratio) : f1;
 }
 
 long double PhaseMinSolve(long double e, long double w, long double ci, int* passes,
