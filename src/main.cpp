@@ -45,6 +45,7 @@ int parnum = 0, ldnum = 0, len = 0;
 std::int64_t pnum = 0;                // observations
 std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
 RunOptions options;                   // the keys beyond the twelve
+std::vector<DataPart> parts;          // the data files' stretches of points and exposures
 
 // Names in the report; they are the parameter file's keys, so a result file reads back.
 const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
@@ -187,6 +188,13 @@ long double StepTime(const long double* params, long double period, long double 
     return mid_transit_time(params, period) + epoch * period;
 }
 
+// The design array of `par`, each data file's points integrated over that file's exposure.
+void DesignParts(long double* st, long double period, int mask, long double epoch) {
+    for (const DataPart& part : parts)
+        der_set_period(st + static_cast<std::size_t>(len) * part.first, data.get() + 3 * part.first,
+                       part.count, period, par, mask, lflag, epoch, part.exposure);
+}
+
 int Fit(const char* param_file, const char* data_file, const char* result_file) {
     long double period = inp[kInPeriod];
     par[0] = phase_parameter(inp[kInTshift], period, par);
@@ -196,7 +204,7 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     const long double epoch =
         options.fit_period && (pflag & 1) ? reference_epoch(data.get(), pnum, period, par) : 0.0L;
     std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
-    der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch, options.exposure);
+    DesignParts(st.data(), period, mask, epoch);
 
     // The linear part of the model: the basis coefficients of the design array in st, or with
     // a zero-point, trends or held coefficients the whole linear model's. Each step starts
@@ -241,8 +249,7 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
                                              lflag, inp[kInLm], linear, lfit)
                      : lm_step_period(st.data(), data.get(), pnum, par, &period, epoch, mask, lflag,
                                       inp[kInLm], linf);
-        der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch,
-                       options.exposure);
+        DesignParts(st.data(), period, mask, epoch);
         solve_linear();
         const long double m = chi_square();
         chi2_last = m;
@@ -269,7 +276,7 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     if (options.fit_period) last[0] = StepTime(par, period, epoch);
     std::copy(parmin, parmin + 6, par);
     period = periodmin;
-    der_set_period(st.data(), data.get(), pnum, period, par, mask, lflag, epoch, options.exposure);
+    DesignParts(st.data(), period, mask, epoch);
     long double ld[kMaxCoefficients];
     solve_linear();
     // A window of too few distinct times has a trend of lower degree (a single point, a
@@ -469,7 +476,8 @@ int Run(int argc, char** argv) {
     parnum = counts.parnum;
     ldnum = counts.ldnum;
     len = counts.len;
-    if (!read_observations(argv[2], &data, &pnum, &options)) return Leave(kExitUsage);
+    if (!read_observations(argv[2], &data, &pnum, &options, &parts)) return Leave(kExitUsage);
+    resolve_exposures(&parts, options);
     warn_about_parameters(argv[1], inp, data.get(), pnum);
     return Fit(argv[1], argv[2], argc == 4 ? argv[3] : nullptr);
 }

@@ -64,7 +64,8 @@ struct Input {
     int lflag = 1;
     std::unique_ptr<long double[]> data;
     std::int64_t pnum = 0;
-    long double exposure = 0;  // each observation's exposure; 0: the model at its time
+    long double exposure = 0;     // the drawn curve's exposure; 0: the model at its time
+    std::vector<DataPart> parts;  // the data files' stretches of points and exposures
     long double period() const { return inp[kInPeriod]; }
 };
 
@@ -111,8 +112,7 @@ Evaluation Evaluate(const Input& in, const RunOptions& options) {
     // parameters are fitted: the design set without derivative rows gives the fit's numbers.
     const FitCounts fc = count_fit(0, in.lflag);
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * in.pnum);
-    der_set_norm_ci_exposure(lset.data(), in.data.get(), in.pnum, P, in.par, 0, in.lflag,
-                             in.exposure);
+    der_set_norm_ci_parts(lset.data(), in.data.get(), in.parts, P, in.par, 0, in.lflag);
     LinearModel linear = linear_model(options);
     LinearFit fit;
     ev.held = linear.held;
@@ -401,8 +401,11 @@ int Run(int argc, char** argv) {
     }
     RunOptions options;
     if (!read_options(argv[1], &options)) return Leave(kExitUsage);
-    in.exposure = options.exposure;
-    if (!read_observations(argv[2], &in.data, &in.pnum, &options)) return Leave(kExitUsage);
+    if (!read_observations(argv[2], &in.data, &in.pnum, &options, &in.parts))
+        return Leave(kExitUsage);
+    resolve_exposures(&in.parts, options);
+    // The drawn curve integrates over the first file's exposure.
+    in.exposure = in.parts.front().exposure;
     warn_about_parameters(argv[1], in.inp, in.data.get(), in.pnum);
     in.par[0] = phase_parameter(in.inp[kInTshift], in.period(), in.par);
     const Evaluation ev = Evaluate(in, options);

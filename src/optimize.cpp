@@ -2819,6 +2819,7 @@ bool read_options(const char* fnm, RunOptions* options) {
     const std::size_t period = KeyOccurrence(text, kInPeriod);
     options->fit_period = period != std::string::npos &&
                           MarkedForFit(text, period + std::strlen(kInputKeys[kInPeriod]));
+    options->exposure_key = text.find("exposure ") != std::string::npos;
     return ReadExposure(text, &options->exposure);
 }
 
@@ -2839,7 +2840,7 @@ bool LooksLikeFits(const char* fnm) {
 
 bool ReadFitsObservations(const char* fnm, const RunOptions& options,
                           std::unique_ptr<long double[]>* data, std::int64_t* pnum,
-                          long double* exposure) {
+                          DataPart* part) {
     std::string bytes, why;
     FitsTable table;
     if (!ReadWholeFile(fnm, &bytes)) {
@@ -2852,7 +2853,8 @@ bool ReadFitsObservations(const char* fnm, const RunOptions& options,
         return false;
     }
     *pnum = static_cast<std::int64_t>(table.rows.size() / 3);
-    *exposure = table.exposure;
+    part->exposure = table.exposure;
+    part->exposure_from = table.exposure_from;
     data->reset(new long double[table.rows.size()]);
     std::copy(table.rows.begin(), table.rows.end(), data->get());
 
@@ -2884,10 +2886,9 @@ bool ReadFitsObservations(const char* fnm, const RunOptions& options,
 
 // One data file, a FITS light curve or a table.
 bool ReadDataFile(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
-                  const RunOptions* options, long double* exposure) {
-    *exposure = 0.0L;
+                  const RunOptions* options, DataPart* part) {
     if (LooksLikeFits(fnm))
-        return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum, exposure);
+        return ReadFitsObservations(fnm, options ? *options : RunOptions{}, data, pnum, part);
     long double* raw = nullptr;
     TableError err;
     TableNotes notes;
@@ -2969,7 +2970,8 @@ bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, st
     for (std::size_t k = 0; k < files.size(); ++k) {
         DataPart part;
         part.first = static_cast<std::int64_t>(all.size() / 3);
-        if (!ReadDataFile(files[k].c_str(), data, &part.count, options, &part.exposure)) {
+        part.file = files[k];
+        if (!ReadDataFile(files[k].c_str(), data, &part.count, options, &part)) {
             if (files.size() > 1)
                 std::printf("That data file is %s, file %zu of %zu in the data argument.\n",
                             files[k].c_str(), k + 1, files.size());
@@ -3005,6 +3007,37 @@ bool names_data_file(const char* file, const char* data_argument, std::string* d
         }
     }
     return false;
+}
+
+void resolve_exposures(std::vector<DataPart>* parts, const RunOptions& options) {
+    for (DataPart& part : *parts) {
+        if (part.exposure_from.empty()) {  // a table: the key alone
+            part.exposure = options.exposure;
+            continue;
+        }
+        if (options.exposure_key) {
+            std::fprintf(stderr,
+                         "The data file %s gives an exposure of %.19Lg d (%s); the parameter "
+                         "file's exposure %.19Lg is used instead.\n",
+                         part.file.c_str(), part.exposure, part.exposure_from.c_str(),
+                         options.exposure);
+            part.exposure = options.exposure;
+        } else {
+            std::fprintf(stderr,
+                         "The data file %s: each point is the mean of the model over its exposure "
+                         "of %.19Lg d (%s); an exposure key sets another, exposure 0 none.\n",
+                         part.file.c_str(), part.exposure, part.exposure_from.c_str());
+        }
+    }
+}
+
+void der_set_norm_ci_parts(long double* lset, const long double* data,
+                           const std::vector<DataPart>& parts, long double period,
+                           const long double* params, int parflag, int ldflag) {
+    const int len = count_fit(parflag, ldflag).len;
+    for (const DataPart& part : parts)
+        der_set_norm_ci_exposure(lset + len * part.first, data + 3 * part.first, part.count,
+                                 period, params, parflag, ldflag, part.exposure);
 }
 
 long double degrees(long double rad) { return (rad * 180.0L) / kPi; }

@@ -60,6 +60,7 @@ struct RunOptions {
     bool rednoise = false;
     // An "f" on the rest of the "period " line (the rule of the six marks) fits the period.
     bool fit_period = false;
+    bool exposure_key = false;  // the file has the "exposure " key (it overrides a FITS TIMEDEL)
 };
 
 // Reads the optional keys of the parameter file `fnm` into *options. On a refusal prints its
@@ -442,6 +443,8 @@ bool read_parameters(const char* fnm, long double* inp, long double* par, int* p
 struct DataPart {
     std::int64_t first = 0, count = 0;
     long double exposure = 0.0L;
+    std::string file;
+    std::string exposure_from;  // the keyword or rule that gave the exposure
 };
 bool read_observations(const char* fnm, std::unique_ptr<long double[]>* data, std::int64_t* pnum,
                        const RunOptions* options = nullptr, std::vector<DataPart>* parts = nullptr);
@@ -453,6 +456,16 @@ bool same_file(const char* a, const char* b);
 // Whether `file` is the same file as one of the files of a data argument (see
 // read_observations), and which one, in *data_file.
 bool names_data_file(const char* file, const char* data_argument, std::string* data_file);
+
+// Each part's exposure as the fit uses it: the parameter file's `exposure ` key, when there is
+// one, for every part (0 turns integration off); else the exposure its FITS file gives.
+// Says on standard error which exposure each FITS file's points integrate over.
+void resolve_exposures(std::vector<DataPart>* parts, const RunOptions& options);
+
+// The design array of every part's points, each integrated over the part's exposure.
+void der_set_norm_ci_parts(long double* lset, const long double* data,
+                           const std::vector<DataPart>& parts, long double period,
+                           const long double* params, int parflag, int ldflag);
 
 // Degrees of an angle in radians (times 180, then / π), and the inclination of cos² i.
 long double degrees(long double rad);
