@@ -331,6 +331,16 @@ TEST(FitsTable, DataArgumentJoinsFiles) {
     for (int i = 0; i < 12; ++i) EXPECT_EQ(data[i], data[12 + i]) << i;
     EXPECT_EQ(data[0], 2458500.0L);
     EXPECT_EQ(data[25], 1.5L);
+    // Without an exposure key each FITS file keeps its TIMEDEL and the table the key's 0; with
+    // one, every file takes the key's value.
+    std::vector<DataPart> own = parts;
+    resolve_exposures(&own, options);
+    EXPECT_EQ(own[1].exposure, 0.02L);
+    EXPECT_EQ(own[2].exposure, 0.0L);
+    options.exposure_key = true;
+    options.exposure = 0.5L;
+    resolve_exposures(&parts, options);
+    for (const DataPart& part : parts) EXPECT_EQ(part.exposure, 0.5L);
 
     options.flux_column = "SAP_FLUX";
     ASSERT_TRUE(read_observations(a.c_str(), &data, &pnum, &options, &parts));
