@@ -155,12 +155,19 @@ void set_design_threads(int threads);
 // unocculted star without evaluating them (on by default). Off, every point takes the full
 // evaluation: the plain design set that the screened one must equal to the bit.
 void set_design_screen(bool on);
+// Per point: one orbit (Kepler, separation) and one per-point set of each term in use, chained
+// into the parameter derivatives analytically; the derivative rows agree with central
+// differences of the values to 1e-8 (relative, five-point differences). A point the double-precision screen is sure is
+// out of transit costs 0.08 µs, one in transit 3.7 µs (lin + quad) to 29 µs (all four terms).
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
 
 // The same array for observations that each integrate over an exposure of length `exposure`
 // centred on their time: every entry of a block, value and derivatives, is the mean over the
-// window. An exposure of 0 gives der_set_norm_ci's array, bit for bit. When `cost` is given it
+// window, split at the contacts inside it, each piece mapped so that the (t - t_c)^(3/2)
+// behaviour at a contact is smooth and taken by Gauss-Legendre: within 1e-12 of the exact
+// window mean, at a few model evaluations per exposure that touches the transit (see README).
+// An exposure of 0 gives der_set_norm_ci's array, bit for bit. When `cost` is given it
 // receives the model evaluations spent on the exposures that touch a transit.
 struct ExposureCost {
     std::int64_t exposures = 0;    // exposures that touch a transit
@@ -178,7 +185,9 @@ void der_set_norm_ci_exposure(long double* lset, const long double* data, std::i
 using SingularStopHandler = void (*)(int status);
 SingularStopHandler set_singular_stop_handler(SingularStopHandler handler);
 
-// Weighted linear least-squares coefficients of the non-uniform basis terms.
+// Weighted linear least-squares coefficients of the non-uniform basis terms: the normal
+// equations summed once per symmetric entry, in point order on one thread whatever the thread
+// count (so every result is reproducible to the bit), solved by LinearSolve_L.
 void fitted_lin(long double* linfit, const long double* data, const long double* lset,
                 std::int64_t pointnum, int parflag, int ldflag);
 
@@ -195,7 +204,10 @@ void normal_equations(const long double* lset, const long double* data, std::int
                       int parflag, int ldflag, const long double* linf, long double* LMatr,
                       long double* LCol);
 
-// One damped Gauss-Newton step on `par` in place; returns the sum of |increments|.
+// One damped Gauss-Newton step on `par` in place; returns the sum of |increments|. The joint
+// normal equations in the fitted parameters and the linear coefficients, damped by lambda times
+// the length of the gradient on every diagonal entry, then the range rules of e, cos² i and the
+// radii.
 long double lm_step(const long double* lset, const long double* data, std::int64_t pointnum,
                     long double* par, int parflag, int ldflag, long double lambda);
 
