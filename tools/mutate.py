@@ -144,7 +144,8 @@ def main():
         shutil.rmtree(tree)
     shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build*"))
     build = work / "build"
-    if run(["cmake", "-S", str(tree), "-B", str(build)], tree, 600) != 0:
+    if run(["cmake", "-S", str(tree), "-B", str(build), "-DPython3_EXECUTABLE=" + sys.executable],
+           tree, 600) != 0:
         sys.exit("the unmutated tree does not configure")
     if run(["cmake", "--build", str(build), "-j", args.jobs], tree, 1800) != 0:
         sys.exit("the unmutated tree does not build")
