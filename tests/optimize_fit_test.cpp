@@ -1,8 +1,8 @@
 // The fit's mathematics in process: every design-array entry against central differences of
 // the model flux, the design array finite (and an unocculted star behind the star) for any
-// parameters the fit can reach, a noise-free light curve fitted back to its inputs, the reported
-// uncertainties against the scatter of fits over noise realisations and against an independent
-// propagation, and the orientation of ω.
+// parameters the fit can reach, noise-free light curves fitted back to their inputs, the
+// reported uncertainties against an independent propagation, the orientation of ω, derived
+// quantities, exposures and correlated noise.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -509,50 +509,6 @@ TEST(SyntheticFit, NoiseFreeCurveRecoversItsInputs) {
 
 // ---- uncertainties ------------------------------------------------------------------------
 
-// The reported 1σ of each value against the sample standard deviation of fits of 24 noise
-// realisations (Gaussian noise of the quoted σ, fits started at the true values).  For Gaussian
-// estimates 23·s²/σ² follows χ² with 23 degrees of freedom, so s/σ lies in [0.549, 1.504]
-// with probability 0.999; the sample means lie within 4σ/√24 of the true values.  With 400
-// realisations every ratio is within 1% of 1.
-TEST(FitUncertainties, MatchTheScatterOverNoiseRealisations) {
-    const int realisations = 24, parflag = 1 | 8 | 16 | 32, ldflag = 7;
-    std::vector<long double> times;
-    Spread(&times, kT - 0.12L, kT + 0.12L, 300);
-    const std::vector<long double> u = {0.4L, 0.25L};
-    const Params truth = AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L));
-    // Time of mid-transit, inclination [°], rsun, rplanet, lin, quad.
-    const long double want[6] = {kT, 87.0L, truth[4], truth[5], u[0], u[1]};
-    long double sum[6] = {}, sum2[6] = {}, quoted[6] = {};
-    std::mt19937_64 noise(12345);
-    for (int r = 0; r < realisations; ++r) {
-        const std::vector<long double> data = LightCurve(truth, times, ldflag, u, 2e-4L, &noise);
-        const FitResult fit = RunFit(truth, data, parflag, ldflag, 10);
-        const FitUncertainties unc =
-            fit_uncertainties(fit.lset.data(), data.data(), times.size(), kPeriod, fit.best.data(),
-                              parflag, ldflag, fit.chi2);
-        const long double value[6] = {mid_transit_time(fit.best.data(), kPeriod),
-                                      inclination_degrees(fit.best[3]),
-                                      fit.best[4],
-                                      fit.best[5],
-                                      fit.ld[0],
-                                      fit.ld[1]};
-        const long double s[6] = {unc.par[0], unc.par[3], unc.par[4],
-                                  unc.par[5], unc.ld[0],  unc.ld[1]};
-        for (int j = 0; j < 6; ++j) {
-            sum[j] += value[j] - want[j];
-            sum2[j] += (value[j] - want[j]) * (value[j] - want[j]);
-            quoted[j] += s[j] / realisations;
-        }
-    }
-    for (int j = 0; j < 6; ++j) {
-        const long double mean = sum[j] / realisations;
-        const long double sd = sqrtl((sum2[j] - realisations * mean * mean) / (realisations - 1));
-        EXPECT_GE(sd / quoted[j], 0.549L) << "value " << j << " σ " << double(quoted[j]);
-        EXPECT_LE(sd / quoted[j], 1.504L) << "value " << j << " σ " << double(quoted[j]);
-        EXPECT_LE(std::fabs(mean), 4 * quoted[j] / sqrtl(realisations)) << "value " << j;
-    }
-}
-
 namespace {
 
 // x with N·x = b for the n×n matrix N (row-major), by Gaussian elimination with partial pivoting.
@@ -857,62 +813,6 @@ TEST(LinearModel, SyntheticCurvesRecoverTheirInputs) {
     EXPECT_LE(UlpDistance(b.level, 1000 * a.level), 64) << Show({a.level, b.level});
 }
 
-// With every law coefficient held, the linear model is the model with those values built in:
-// at a geometry off the data's, its chi-square and its step are those of the fixed model
-// F = B_0 + Σ c_k·B_k (c from the held u) formed here, step by the normal equations of that
-// model's parameter Jacobian.
-TEST(LinearModel, AllHeldIsTheModelWithTheValuesBuiltIn) {
-    const std::vector<long double> times = LinearTimes();
-    const std::vector<long double> u = {0.4L, 0.25L};
-    const Params truth = AtT(ToParams(0.0L, 90.0L, 87.0L, 0.1L, 0.012L));
-    Params p = truth;
-    p[4] += 0.002L;
-    p[5] -= 0.0003L;
-    const int parflag = 1 | 8 | 16 | 32, np = 4, ldflag = 7;
-    std::mt19937_64 noise(7);
-    const std::vector<long double> data = LightCurve(truth, times, ldflag, u, 1e-4L, &noise);
-    const std::int64_t n = times.size();
-    const std::vector<long double> lset = Design(p, times, parflag, ldflag), c = Normalised(7, u);
-    LinearModel model = Model(false, -1, 6);
-    set_windows(&model, data.data(), n, kPeriod, p.data());
-    LinearFit lf;
-    fitted_linear(&lf, model, data.data(), lset.data(), n, parflag, ldflag);
-
-    const int len = (np + 1) * 3;
-    long double chi2 = 0, N[np * np] = {}, g[np] = {};
-    for (std::int64_t i = 0; i < n; ++i) {
-        long double row[np + 1];
-        for (int m = 0; m <= np; ++m) {
-            const long double* R = &lset[i * len + 3 * m];
-            row[m] = R[0] + c[0] * R[1] + c[1] * R[2];
-        }
-        const long double r = data[3 * i + 1] - row[0], v = data[3 * i + 2] * data[3 * i + 2];
-        chi2 += r * r / v;
-        for (int a = 0; a < np; ++a) {
-            g[a] += r * row[a + 1] / v;
-            for (int b = 0; b < np; ++b) N[a * np + b] += row[a + 1] * row[b + 1] / v;
-        }
-    }
-    const long double got =
-        residual_linear(lset.data(), data.data(), n, parflag, ldflag, model, lf);
-    EXPECT_LE(std::fabs(got / (chi2 / n) - 1), 1e-15L) << Show({got, chi2 / n});
-    long double g2 = 0;
-    for (long double v : g) g2 += v * v;
-    const long double lambda = 0.01L;
-    std::vector<long double> damped(N, N + np * np);
-    for (int a = 0; a < np; ++a) damped[a * np + a] += lambda * sqrtl(g2);
-    const std::vector<long double> step = Solve(damped, std::vector<long double>(g, g + np), np);
-    Params q = p;
-    lm_step_linear(lset.data(), data.data(), n, q.data(), parflag, ldflag, lambda, model, lf);
-    const int slot[np] = {0, 3, 4, 5};
-    for (int a = 0; a < np; ++a)
-        EXPECT_LE(std::fabs((q[slot[a]] - p[slot[a]]) / step[a] - 1), 1e-12L) << slot[a];
-    long double ld[2];
-    linear2ld(ld, lf, model, ldflag);
-    EXPECT_EQ(ld[0], u[0]);
-    EXPECT_EQ(ld[1], u[1]);
-}
-
 // The joint covariance against an independent propagation: the unknowns are the fitted
 // parameters, the free law coefficients u (not the basis coefficients; the propagation does
 // not depend on the choice) and the baseline's coefficients; the model P_w(τ)·G is formed here
@@ -1151,18 +1051,11 @@ PeriodFit RunPeriodFit(Params par, long double period, const std::vector<long do
 // radii to two sectors made by an independent route. From a start whose period is off by
 // 6e-5 d (18 minutes at the second sector) the fit of the noise-free curve comes back to the
 // truth to 1e-9 d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent model: 1e-7°
-// and 2e-9 seen) and that of a noisy one within 3σ. Over 100 noise realisations from the
-// truth, the scatter of each value agrees with its mean quoted σ within 20 % (the sample
-// deviation of 100 is good to 7 %) and the mean with the truth within 4σ/10; at the reference
-// epoch, the transit next to the timing-weighted centre, T_n and P are nearly uncorrelated.
+// and 2e-9 seen) and that of a noisy one within 3σ; at the reference epoch, the transit next to
+// the timing-weighted centre, T_n and P are nearly uncorrelated.
 TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
     const TwoSectors curve;
     const int mask = 1 | 8 | 16 | 32 | kFitPeriod, ldflag = 7;
-    const Params truth = [&] {
-        Params p = ToParams(0, 90, TwoSectors::inc, TwoSectors::rsun, TwoSectors::rp);
-        p[0] = phase_parameter(TwoSectors::T, TwoSectors::P, p.data());
-        return p;
-    }();
     Params start = ToParams(0, 90, 86.5L, 0.104L, 0.0125L);
     start[0] = phase_parameter(TwoSectors::T + 0.002L, TwoSectors::P + 6e-5L, start.data());
     const long double sigma = 2.5e-4L;
@@ -1180,32 +1073,8 @@ TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
         EXPECT_LE(std::fabs(inclination_degrees(fit.best[3]) - TwoSectors::inc),
                   tol * fit.unc.par[3] + 1e-6L);
         EXPECT_LE(std::fabs(fit.best[4] - TwoSectors::rsun), tol * fit.unc.par[4] + 1e-8L);
+        EXPECT_LT(std::fabs(fit.unc.correlation), 0.1L);
     }
-
-    const int realisations = 100;
-    long double sum[3] = {}, sum2[3] = {}, quoted[3] = {}, corr = 0;
-    const long double want[3] = {TwoSectors::P, TwoSectors::T, TwoSectors::T + 132 * TwoSectors::P};
-    for (int r = 0; r < realisations; ++r) {
-        const std::vector<long double> data = curve.Data(sigma, &noise);
-        const PeriodFit fit = RunPeriodFit(truth, TwoSectors::P, data, mask, ldflag, 5);
-        const long double value[3] = {fit.period, mid_transit_time(fit.best.data(), fit.period),
-                                      fit.unc.tref};
-        const long double s[3] = {fit.unc.period, fit.unc.par[0], fit.unc.tref_sigma};
-        for (int j = 0; j < 3; ++j) {
-            sum[j] += value[j] - want[j];
-            sum2[j] += (value[j] - want[j]) * (value[j] - want[j]);
-            quoted[j] += s[j] / realisations;
-        }
-        corr = std::fmax(corr, std::fabs(fit.unc.correlation));
-    }
-    for (int j = 0; j < 3; ++j) {
-        const long double mean = sum[j] / realisations;
-        const long double sd = sqrtl((sum2[j] - realisations * mean * mean) / (realisations - 1));
-        EXPECT_NEAR(double(sd / quoted[j]), 1.0, 0.2)
-            << "value " << j << " σ " << double(quoted[j]);
-        EXPECT_LE(std::fabs(mean), 4 * quoted[j] / sqrtl(realisations)) << "value " << j;
-    }
-    EXPECT_LT(corr, 0.1L);
 }
 
 // ---- orientation of ω ---------------------------------------------------------------------
@@ -1375,10 +1244,8 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
 
     constexpr long double kGMSun = 1.32712440018e20L, kAu = 1.495978707e11L, kRSun = 6.957e8L;
     FitPoint sun{};
-    const long double c90 = cosl(89.0L * kPi / 180);
     const Params earth = ToParams(0.0L, 90.0L, 89.0L, kRSun / kAu, 0.0L);
     std::copy(earth.begin(), earth.end(), sun.params);
-    sun.params[3] = c90 * c90;
     sun.period = 2 * kPi * sqrtl(kAu * kAu * kAu / kGMSun) / 86400;
     sun.ldflag = 1;
     long double v[kDerivedCount];
