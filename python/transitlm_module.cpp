@@ -4,11 +4,13 @@
 //     transitlm.fit(params, data)                   -> dict, the JSON result file's content
 //     transitlm.model(params, time, jacobian=False) -> flux [, n x p Jacobian]
 //
-// fit runs the tool itself (transitlm_main) on files in a private temporary directory and reads
-// back the JSON result file it writes, so that the dict is the command line's result, number
-// for number. The tool keeps its run in program-wide variables, so runs take turns under one
-// lock; the interpreter's lock is released meanwhile.
+// fit reads its inputs with the tool's own readers (read_run_input) and runs the tool's fit
+// (fit_run_input), whose summary is the JSON result file's content, number for number. The
+// readers print their refusals and notes on the process's standard output and error, which
+// are caught in files while they run, one reading at a time; the fit itself keeps its state
+// and its output to itself, so fits run side by side with the interpreter's lock released.
 #include <fcntl.h>
+#include <signal.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <sys/stat.h>
@@ -42,9 +44,9 @@ struct SingularStop {
 
 [[noreturn]] void ThrowSingular(int status) { throw SingularStop{status}; }
 
-// One run of the library at a time: the Driver's state is program-wide, and so are the file
-// descriptors 1 and 2 that are redirected to catch what it prints.
-std::mutex run_mutex;
+// The file descriptors 1 and 2, redirected to catch what the readers print, are the process's:
+// one reading at a time.
+std::mutex capture_mutex;
 
 // A private directory for the inputs and the result of one call, removed with everything in it.
 class TempDir {
@@ -98,7 +100,7 @@ struct Captured {
 };
 
 // Runs `body` with standard output and standard error sent to temporary files. The caller
-// holds run_mutex.
+// holds capture_mutex.
 Captured RunCaptured(TempDir& dir, const std::function<void()>& body) {
     Captured c;
     const std::string out_name = dir.file("stdout"), err_name = dir.file("stderr");
@@ -226,34 +228,99 @@ std::string DataFile(const py::object& data, TempDir& dir) {
     return name;
 }
 
+// The last line of a text that holds something.
+std::string LastLine(const std::string& text) {
+    const std::string t = Trimmed(text);
+    return t.substr(t.find_last_of('\n') == std::string::npos ? 0 : t.find_last_of('\n') + 1);
+}
+
+// The stream of this thread's singular-system message for the length of a fit.
+class ThreadSingularStream {
+   public:
+    explicit ThreadSingularStream(std::FILE* stream)
+        : previous_(set_singular_message_stream(stream)) {}
+    ~ThreadSingularStream() { set_singular_message_stream(previous_); }
+    ThreadSingularStream(const ThreadSingularStream&) = delete;
+    ThreadSingularStream& operator=(const ThreadSingularStream&) = delete;
+
+   private:
+    std::FILE* previous_;
+};
+
+// A stream whose text is kept in memory.
+class MemoryStream {
+   public:
+    MemoryStream() : stream_(open_memstream(&text_, &size_)) {
+        if (!stream_) throw std::runtime_error("transitlm: a memory stream can not be opened");
+    }
+    ~MemoryStream() {
+        if (stream_) std::fclose(stream_);
+        std::free(text_);
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    std::FILE* stream() const { return stream_; }
+    std::string text() {
+        std::fflush(stream_);
+        return std::string(text_, size_);
+    }
+
+   private:
+    char* text_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* stream_;
+};
+
+// After each step of a fit: a SIGINT that the interpreter has met (on its main thread, where
+// its handler raises KeyboardInterrupt) ends the fit as on the command line.
+int PendingInterrupt() {
+    py::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() == 0) return 0;
+    PyErr_Clear();
+    return SIGINT;
+}
+
 py::object Fit(const py::object& params, const py::object& data) {
     TempDir dir;
     const std::string par_file = ParameterFile(params, dir);
     const std::string data_file = DataFile(data, dir);
-    const std::string result_file = dir.file("result.json");
-    std::vector<std::string> args = {"transitlm", par_file, data_file, result_file};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    int status = 0;
+    RunInput in;
+    int status = kExitOk;
     Captured c;
     {
         py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> lock(run_mutex);
-        c = RunCaptured(dir, [&] { status = transitlm_main(4, argv.data()); });
+        std::lock_guard<std::mutex> lock(capture_mutex);
+        c = RunCaptured(dir, [&] { status = read_run_input(par_file.c_str(), data_file.c_str(), &in); });
+    }
+    if (status != kExitOk) throw py::value_error(Message(c));
+    MemoryStream out, err;
+    RunResult res;
+    bool singular = false;
+    {
+        py::gil_scoped_release unlocked;
+        // The message of a singular system goes to this fit's own output.
+        const ThreadSingularStream to_out(out.stream());
+        try {
+            res = fit_run_input(in, RunStreams{out.stream(), err.stream(), PendingInterrupt});
+        } catch (const SingularStop&) {
+            singular = true;
+        }
     }
     // A singular system, or a fit that ended with values that are not finite numbers.
-    if (c.singular || status == 3) {
-        PyErr_SetString(PyExc_ArithmeticError, Message(c).c_str());
+    if (singular || res.status == kExitNotFinite) {
+        const std::string what = singular ? Trimmed(LastLine(out.text())) : res.message;
+        PyErr_SetString(PyExc_ArithmeticError, what.c_str());
         throw py::error_already_set();
     }
-    if (status == 130 || status == 143) {
-        PyErr_SetString(PyExc_KeyboardInterrupt, Trimmed(c.err).c_str());
+    if (!res.interrupted.empty()) {
+        PyErr_SetString(PyExc_KeyboardInterrupt, res.interrupted.c_str());
         throw py::error_already_set();
     }
-    if (status != 0) throw py::value_error(Message(c));
-    Warn(c.err);
-    py::object result = py::module_::import("json").attr("loads")(py::str(ReadFile(result_file)));
+    Warn(c.err + err.text() + "\n" + res.not_converged);
+    FitSummary& summary = res.summary;
+    summary.parameter_file = par_file;
+    summary.data_file = data_file;
+    py::object result = py::module_::import("json").attr("loads")(py::str(fit_result_json(summary)));
     // The names of the temporary files mean nothing to the caller: text and arrays have none.
     if (par_file.rfind(dir.path(), 0) == 0) result["parameter_file"] = py::none();
     if (data_file.rfind(dir.path(), 0) == 0) result["data_file"] = py::none();
@@ -288,7 +355,7 @@ ModelInput ReadModelInput(const py::object& params, TempDir& dir) {
     bool read = false;
     Captured c;
     {
-        std::lock_guard<std::mutex> lock(run_mutex);
+        std::lock_guard<std::mutex> lock(capture_mutex);
         c = RunCaptured(dir, [&] {
             read = read_parameters(file.c_str(), m.inp, m.par, &m.pflag, &m.lflag) &&
                    read_options(file.c_str(), &m.options);

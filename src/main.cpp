@@ -27,26 +27,6 @@
 
 namespace {
 
-// Exit statuses.
-enum ExitStatus {
-    kExitOk = 0,         // a completed run
-    kExitSingular = 1,   // a linear system of the fit had a determinant of exactly zero
-    kExitUsage = 2,      // a usage, input or output error
-    kExitNotFinite = 3,  // the fit ended with a value that is not a finite number
-    kExitSignal = 128,   // plus the signal: a fit stopped early by SIGINT (130) or SIGTERM (143)
-};
-
-// The program-wide state of a run.
-long double inp[kInputSlots];  // the parameter file's values, as read
-long double par[6];            // φ0, e, ω [rad], cos² i, rsun, rplanet
-int pflag = 0;                 // fitted parameters, bit i for par[i]
-int lflag = 1;                 // limb-darkening terms: 1 uniform, 2 lin, 4 quad, 8 sqrt
-int parnum = 0, ldnum = 0, len = 0;
-std::int64_t pnum = 0;                // observations
-std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
-RunOptions options;                   // the keys beyond the twelve
-std::vector<DataPart> parts;          // the data files' stretches of points and exposures
-
 // Names in the report; they are the parameter file's keys, so a result file reads back.
 const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
                                 "rplanet ", "period ",  "lin",       "quad",         "sqrt"};
@@ -72,17 +52,17 @@ struct LinearLines {
 
 // The report's layout: six parameter lines, the period, the law coefficients in use, the
 // linear model's lines, the reduced chi-square; `tail` ends the chi-square line.
-void PrintReport(std::FILE* out, const long double* shown, const long double* coeffs,
-                 long double period, long double chi2, const char* tail,
+void PrintReport(std::FILE* out, const RunInput& in, const long double* shown,
+                 const long double* coeffs, long double period, long double chi2, const char* tail,
                  const LinearLines& linear = LinearLines{}) {
     for (int i = 0; i < 6; ++i) {
         std::fprintf(out, "%s  %.19Lg ", pnames[i], shown[i]);
-        if (pflag & (1 << i)) std::fprintf(out, "fitted");
+        if (in.pflag & (1 << i)) std::fprintf(out, "fitted");
         std::fprintf(out, "\n");
     }
-    std::fprintf(out, "period  %.19Lg %s\n", period, options.fit_period ? "fitted" : "");
+    std::fprintf(out, "period  %.19Lg %s\n", period, in.options.fit_period ? "fitted" : "");
     for (int term = 0, k = 0; term < 3; ++term)
-        if (lflag & (2 << term))
+        if (in.lflag & (2 << term))
             std::fprintf(out, (linear.held & (2 << term)) ? "%s  %.19Lg fixed\n" : "%s  %.19Lg \n",
                          pnames[7 + term], coeffs[k++]);
     if (linear.zeropoint) std::fprintf(out, "zeropoint  %.19Lg \n", linear.level);
@@ -132,29 +112,168 @@ const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM
 
 // The blocks of the rednoise switch, in the layout of the covariance's: its 1σ scaled by β,
 // then the spread of residual permutation.
-void PrintRedNoise(std::FILE* out, const RedNoise& red, long double chi2, LinearLines lines) {
+void PrintRedNoise(std::FILE* out, const RunInput& in, const RedNoise& red, long double chi2,
+                   LinearLines lines) {
     lines.trend = -1;
     std::fprintf(out,
                  "\n1-sigma uncertainties scaled by the time-averaging beta %.19Lg (correlated "
                  "noise):\n",
                  red.beta);
     lines.level = red.scaled.zeropoint;
-    PrintReport(out, red.scaled.par, red.scaled.ld, 0.0L, chi2, "\n", lines);
+    PrintReport(out, in, red.scaled.par, red.scaled.ld, 0.0L, chi2, "\n", lines);
     std::fprintf(out, "\n1-sigma uncertainties from residual permutation over %.19Lg shifts:\n",
                  static_cast<long double>(red.permutation.shifts));
     lines.level = red.permutation.sigma.zeropoint;
-    PrintReport(out, red.permutation.sigma.par, red.permutation.sigma.ld, 0.0L, chi2, "\n", lines);
+    PrintReport(out, in, red.permutation.sigma.par, red.permutation.sigma.ld, 0.0L, chi2, "\n", lines);
 }
 
-// The run's result as the JSON form of the result file takes it.
-FitSummary Summary(const char* param_file, const char* data_file, const long double* shown,
-                   const FitUncertainties& unc, long double period, const long double* ld,
-                   const LinearLines& lines, long double chi2, const Convergence& conv,
-                   const FitCovariance& cov, const std::vector<DerivedQuantity>& derived,
-                   const RedNoise* red) {
-    FitSummary f;
-    f.parameter_file = param_file;
-    f.data_file = data_file;
+// The closing notes on standard error: a fit stopped by a signal (`tail` is " and written" when
+// a result file was written) and a fit that did not converge.
+std::string InterruptedNote(int signo, std::int64_t steps, long double iterations,
+                            const char* tail) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "note: the fit was interrupted by %s after step %lld of %.19Lg; the best set so "
+                  "far is reported%s",
+                  SignalName(signo), static_cast<long long>(steps), iterations, tail);
+    return line;
+}
+
+std::string NotConvergedNote(const Convergence& conv) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "transitlm: the fit did not converge (best at step %lld of %lld); run it again "
+                  "from its result file or raise iterations",
+                  static_cast<long long>(conv.best_step), static_cast<long long>(conv.steps));
+    return line;
+}
+
+}  // namespace
+
+int read_run_input(const char* param_file, const char* data_file, RunInput* in) {
+    if (!read_parameters(param_file, in->inp, in->par, &in->pflag, &in->lflag)) {
+        warn_about_parameters(param_file, in->inp, nullptr, 0);  // perhaps why
+        return kExitUsage;
+    }
+    if (!read_options(param_file, &in->options)) return kExitUsage;
+    if (!read_observations(data_file, &in->data, &in->pnum, &in->options, &in->parts))
+        return kExitUsage;
+    resolve_exposures(&in->parts, in->options);
+    warn_about_parameters(param_file, in->inp, in->data.get(), in->pnum);
+    return kExitOk;
+}
+
+RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
+    RunResult res;
+    const RunOptions& options = in.options;
+    const long double* data = in.data.get();
+    const std::int64_t pnum = in.pnum;
+    const int pflag = in.pflag, lflag = in.lflag;
+    // With the period fitted, the step takes the time of mid-transit at the reference epoch
+    // (the file's tshift when that is held) and the period.
+    FitProblem problem;
+    problem.data = data;
+    problem.points = pnum;
+    problem.parts = in.parts;
+    problem.parflag = pflag | (options.fit_period ? kFitPeriod : 0);
+    problem.ldflag = lflag;
+    problem.lambda = in.inp[kInLm];
+    // The linear part of the model: the basis coefficients of the design array, or with a
+    // zero-point, trends or held coefficients the whole linear model's.
+    problem.linear = linear_model(options);
+    long double start[6];
+    std::copy(in.par, in.par + 6, start);
+    start[0] = phase_parameter(in.inp[kInTshift], in.inp[kInPeriod], start);
+    problem.epoch = options.fit_period && (pflag & 1)
+                        ? reference_epoch(data, pnum, in.inp[kInPeriod], start)
+                        : 0.0L;
+    const int mask = problem.parflag;
+    const long double epoch = problem.epoch;
+
+    // The iterations, each better set on a progress line. With no step at all (an iteration
+    // count below 1 or not a number) the starting set is reported.
+    FitState s(problem, start, in.inp[kInPeriod]);
+    s.Design();
+    int signo = 0;
+    FitHooks hooks;
+    hooks.on_best = [&](std::int64_t i, const FitState& at, long double t, long double m) {
+        std::FILE* out = io.out;
+        std::fflush(out);
+        std::fprintf(out, "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     ",
+                     static_cast<long long>(i), mid_transit_time(at.par, at.period), at.par[1],
+                     degrees(at.par[2]), at.par[4], at.par[5], inclination_degrees(at.par[3]));
+        if (options.fit_period) std::fprintf(out, "%.19Lg     ", at.period);
+        std::fprintf(out, "%.19Lg    %.19Lg\n", t, m);
+        std::fflush(out);  // a log cut short by a kill still ends with the best line
+    };
+    hooks.stop = [&] {
+        if (io.stop) signo = io.stop();
+        return signo != 0;
+    };
+    const FitRecord rec = fit_loop(&s, in.inp[kInIterations], false, hooks);
+    const LinearModel& linear = s.linear;
+    const long double period = s.period;
+    const long double* par = s.par;
+    const long double* st = s.lset.data();
+    const bool extended = s.Extended();
+
+    // A window of too few distinct times has a trend of lower degree (a single point, a
+    // constant that fits it exactly): said once, for the set reported.
+    for (int w = 0; linear.per_transit && w < linear.windows; ++w)
+        if (linear.order[w] < linear.degree)
+            std::fprintf(io.err,
+                         "note: the transit window at %.19Lg holds too few distinct times for "
+                         "trend %d; its trend there has degree %d\n",
+                         linear.centre[w], linear.degree, linear.order[w]);
+    long double ld[kMaxCoefficients] = {};
+    s.LawCoefficients(ld);
+    const long double m = s.ChiSquare();
+    long double shown[6];
+    report_values(par, period, shown);
+    const bool zeropoint = linear.degree >= 0;
+    const long double level = zeropoint_level(s.lfit, linear);
+    // A report of NaNs or infinities is no result: nothing is printed or written, so a result
+    // file given as the parameter file keeps the set that produced this run.
+    std::string not_finite = non_finite_names(shown, ld, lflag, m);
+    if (zeropoint && !std::isfinite(level))
+        not_finite += not_finite.empty() ? "zeropoint" : ", zeropoint";
+    if (!not_finite.empty()) {
+        res.status = kExitNotFinite;
+        res.message = "The fit ended with values that are not finite numbers: " + not_finite;
+        std::fprintf(io.out, "%s\n", res.message.c_str());
+        return res;
+    }
+
+    const FitUncertainties unc =
+        extended ? fit_uncertainties_linear_period(st, data, pnum, period, par, mask, lflag,
+                                                   linear, m, epoch)
+                 : fit_uncertainties_period(st, data, pnum, period, par, mask, lflag, m, epoch);
+    const FitCovariance cov =
+        extended ? fit_covariance_linear_period(st, data, pnum, period, par, mask, lflag, linear,
+                                                m, epoch)
+                 : fit_covariance_period(st, data, pnum, period, par, mask, lflag, m, epoch);
+    FitPoint at{};
+    std::copy(par, par + 6, at.params);
+    at.period = period;
+    s.BasisCoefficients(at.linf);
+    at.ldflag = lflag;
+    const Convergence conv = judge_convergence(rec.steps, rec.best_step, rec.before,
+                                               rec.chi2_before, rec.last, rec.chi2_last,
+                                               rec.best_chi2, cov);
+    if (options.rednoise) {
+        // The red-noise refits hold the period at its fitted value: their design array has no
+        // period row.
+        FitProblem held = problem;
+        held.parflag = pflag;
+        held.epoch = 0.0L;
+        FitState without(held, par, period);
+        if (options.fit_period) without.Design();
+        const BestFit best{data,   pnum,  period,        par,     options.fit_period ? without.lset.data() : st,
+                           pflag,  lflag, in.inp[kInLm], &linear, options.exposure, &in.parts};
+        res.red = rednoise_uncertainties(best, unc);
+    }
+
+    FitSummary& f = res.summary;
     std::copy(shown, shown + 6, f.shown);
     std::copy(unc.par, unc.par + 6, f.sigma);
     f.parflag = pflag;
@@ -162,194 +281,59 @@ FitSummary Summary(const char* param_file, const char* data_file, const long dou
     f.period_sigma = unc.period;
     f.period_fitted = options.fit_period;
     f.ldflag = lflag;
-    f.held = lines.held;
+    f.held = linear.held;
     std::copy(ld, ld + kMaxCoefficients, f.ld);
     std::copy(unc.ld, unc.ld + kMaxCoefficients, f.ld_sigma);
-    f.zeropoint = lines.zeropoint;
-    f.zeropoint_value = lines.level;
+    f.zeropoint = zeropoint;
+    f.zeropoint_value = level;
     f.zeropoint_sigma = unc.zeropoint;
-    f.chi2 = chi2;
+    f.chi2 = m;
     f.points = pnum;
     f.convergence = conv;
     f.covariance = cov;
-    f.derived = derived;
-    if (red) {
-        f.rednoise = true;
-        f.beta = red->beta;
-        f.beta_sigma = red->scaled;
-        f.shifts = red->permutation.shifts;
-        f.permutation_sigma = red->permutation.sigma;
-    }
-    return f;
-}
-
-// The time unknown of a step with the period fitted: T_n, the time of mid-transit at epoch n.
-long double StepTime(const long double* params, long double period, long double epoch) {
-    return mid_transit_time(params, period) + epoch * period;
-}
-
-// The design array of `par`, each data file's points integrated over that file's exposure.
-void DesignParts(long double* st, long double period, int mask, long double epoch) {
-    for (const DataPart& part : parts)
-        der_set_period(st + static_cast<std::size_t>(len) * part.first, data.get() + 3 * part.first,
-                       part.count, period, par, mask, lflag, epoch, part.exposure);
-}
-
-int Fit(const char* param_file, const char* data_file, const char* result_file) {
-    long double period = inp[kInPeriod];
-    par[0] = phase_parameter(inp[kInTshift], period, par);
-    // With the period fitted, the step takes the time of mid-transit at the reference epoch
-    // (the file's tshift when that is held) and the period.
-    const int mask = pflag | (options.fit_period ? kFitPeriod : 0);
-    const long double epoch =
-        options.fit_period && (pflag & 1) ? reference_epoch(data.get(), pnum, period, par) : 0.0L;
-    std::vector<long double> st(static_cast<std::size_t>(len) * pnum);
-    DesignParts(st.data(), period, mask, epoch);
-
-    // The linear part of the model: the basis coefficients of the design array in st, or with
-    // a zero-point, trends or held coefficients the whole linear model's. Each step starts
-    // from the array whose residual the previous iteration formed, so one linear fit serves
-    // both.
-    LinearModel linear = linear_model(options);
-    const bool extended = linear_model_used(linear);
-    LinearFit lfit;
-    long double linf[kMaxCoefficients];
-    auto solve_linear = [&] {
-        if (!extended) return fitted_lin_period(linf, data.get(), st.data(), pnum, mask, lflag);
-        set_windows(&linear, data.get(), pnum, period, par);
-        fitted_linear(&lfit, linear, data.get(), st.data(), pnum, mask, lflag);
-    };
-    auto chi_square = [&] {
-        return extended ? residual_linear(st.data(), data.get(), pnum, mask, lflag, linear, lfit)
-                        : residual_period(st.data(), data.get(), pnum, mask, lflag, linf);
-    };
-
-    // The best set met so far.  With no step at all (an iteration count below 1 or not a
-    // number) the starting set is reported.
-    long double parmin[6];
-    std::copy(par, par + 6, parmin);
-    long double periodmin = period;
-    long double min = NAN;
-    // The last step, for the convergence test: the set before it and the chi-squares of both.
-    long double before[7];  // the six and the period
-    long double chi2_before = NAN, chi2_last = NAN;
-    std::int64_t steps = 0, best_step = 0;
-    const StopSignals stop_signals;
-    for (std::int64_t i = 1; static_cast<long double>(i) <= inp[kInIterations]; ++i) {
-        if (i == 1) {
-            solve_linear();
-            chi2_last = chi_square();
-        }
-        std::copy(par, par + 6, before);
-        before[6] = period;
-        if (options.fit_period) before[0] = StepTime(par, period, epoch);
-        chi2_before = chi2_last;
-        const long double t =
-            extended ? lm_step_linear_period(st.data(), data.get(), pnum, par, &period, epoch, mask,
-                                             lflag, inp[kInLm], linear, lfit)
-                     : lm_step_period(st.data(), data.get(), pnum, par, &period, epoch, mask, lflag,
-                                      inp[kInLm], linf);
-        DesignParts(st.data(), period, mask, epoch);
-        solve_linear();
-        const long double m = chi_square();
-        chi2_last = m;
-        steps = i;
-        if (improves_best(i, m, min)) {
-            best_step = i;
-            min = m;
-            std::copy(par, par + 6, parmin);
-            periodmin = period;
-            std::fflush(stdout);
-            std::printf("%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     ",
-                        static_cast<long long>(i), mid_transit_time(par, period), par[1],
-                        degrees(par[2]), par[4], par[5], inclination_degrees(par[3]));
-            if (options.fit_period) std::printf("%.19Lg     ", period);
-            std::printf("%.19Lg    %.19Lg\n", t, m);
-            std::fflush(stdout);  // a log cut short by a kill still ends with the best line
-        }
-        if (stop_signal) break;
-    }
-
-    long double last[7];
-    std::copy(par, par + 6, last);
-    last[6] = period;
-    if (options.fit_period) last[0] = StepTime(par, period, epoch);
-    std::copy(parmin, parmin + 6, par);
-    period = periodmin;
-    DesignParts(st.data(), period, mask, epoch);
-    long double ld[kMaxCoefficients];
-    solve_linear();
-    // A window of too few distinct times has a trend of lower degree (a single point, a
-    // constant that fits it exactly): said once, for the set reported.
-    for (int w = 0; linear.per_transit && w < linear.windows; ++w)
-        if (linear.order[w] < linear.degree)
-            std::fprintf(stderr,
-                         "note: the transit window at %.19Lg holds too few distinct times for "
-                         "trend %d; its trend there has degree %d\n",
-                         linear.centre[w], linear.degree, linear.order[w]);
-    if (extended)
-        linear2ld(ld, lfit, linear, lflag);
-    else
-        linfit2ld(ld, linf, lflag);
-    const long double m = chi_square();
-    long double shown[7];  // the six as reported, then the period (for the quote)
-    report_values(par, period, shown);
-    shown[6] = period;
-    LinearLines lines;
-    lines.held = linear.held;
-    lines.zeropoint = linear.degree >= 0;
-    lines.level = zeropoint_level(lfit, linear);
-    lines.trend = linear.per_transit ? linear.degree : -1;
-    // A report of NaNs or infinities is no result: nothing is printed or written, so a result
-    // file given as the parameter file keeps the set that produced this run.
-    std::string not_finite = non_finite_names(shown, ld, lflag, m);
-    if (lines.zeropoint && !std::isfinite(lines.level))
-        not_finite += not_finite.empty() ? "zeropoint" : ", zeropoint";
-    if (!not_finite.empty()) {
-        std::printf("The fit ended with values that are not finite numbers: %s\n",
-                    not_finite.c_str());
-        return Leave(kExitNotFinite);
-    }
-
-    const FitUncertainties unc =
-        extended ? fit_uncertainties_linear_period(st.data(), data.get(), pnum, period, par, mask,
-                                                   lflag, linear, m, epoch)
-                 : fit_uncertainties_period(st.data(), data.get(), pnum, period, par, mask, lflag,
-                                            m, epoch);
-    const FitCovariance cov =
-        extended ? fit_covariance_linear_period(st.data(), data.get(), pnum, period, par, mask,
-                                                lflag, linear, m, epoch)
-                 : fit_covariance_period(st.data(), data.get(), pnum, period, par, mask, lflag, m,
-                                         epoch);
-    FitPoint at{};
-    std::copy(par, par + 6, at.params);
-    at.period = period;
-    if (extended)
-        linear_basis_coefficients(at.linf, lfit, linear, lflag);
-    else
-        std::copy(linf, linf + kMaxCoefficients, at.linf);
-    at.ldflag = lflag;
-    const std::vector<DerivedQuantity> derived = derived_quantities(at, cov);
-    const Convergence conv =
-        judge_convergence(steps, best_step, before, chi2_before, last, chi2_last, min, cov);
-    RedNoise red;
-    // The red-noise refits take the period as it stands, from a design array without its row.
-    std::vector<long double> st6;
-    if (options.rednoise && options.fit_period) {
-        st6.resize(static_cast<std::size_t>(count_fit(pflag, lflag).len) * pnum);
-        der_set_period(st6.data(), data.get(), pnum, period, par, pflag, lflag, 0.0L,
-                       options.exposure);
-    }
+    f.derived = derived_quantities(at, cov);
     if (options.rednoise) {
-        const BestFit best{
-            data.get(), pnum,  period,     par,     options.fit_period ? st6.data() : st.data(),
-            pflag,      lflag, inp[kInLm], &linear, options.exposure};
-        red = rednoise_uncertainties(best, unc);
+        f.rednoise = true;
+        f.beta = res.red.beta;
+        f.beta_sigma = res.red.scaled;
+        f.shifts = res.red.permutation.shifts;
+        f.permutation_sigma = res.red.permutation.sigma;
     }
-    const RedNoise* rednoise = options.rednoise ? &red : nullptr;
+    res.unc = unc;
+    res.trend = linear.per_transit ? linear.degree : -1;
+    if (!conv.converged && conv.steps >= 1 && !signo) res.not_converged = NotConvergedNote(conv);
+    if (signo) {
+        res.status = kExitSignal + signo;
+        res.interrupted = InterruptedNote(signo, rec.steps, in.inp[kInIterations], "");
+    }
+    return res;
+}
+
+namespace {
+
+// The tool's fit: the run of the read input with the stop signals caught, then the report,
+// the result file and the closing blocks.
+int Fit(const RunInput& in, const char* param_file, const char* data_file,
+        const char* result_file) {
+    RunResult res;
+    {
+        const StopSignals stop_signals;
+        res = fit_run_input(in, RunStreams{stdout, stderr, [] { return int(stop_signal); }});
+    }
+    if (res.status == kExitNotFinite) return Leave(kExitNotFinite);
+    const FitSummary& f = res.summary;
+    long double shown[7];  // the six as reported, then the period (for the quote)
+    std::copy(f.shown, f.shown + 6, shown);
+    shown[6] = f.period;
+    LinearLines lines;
+    lines.held = f.held;
+    lines.zeropoint = f.zeropoint;
+    lines.level = f.zeropoint_value;
+    lines.trend = res.trend;
+    const RedNoise* rednoise = f.rednoise ? &res.red : nullptr;
 
     std::fflush(stdout);
-    PrintReport(stdout, shown, ld, period, m, "\n\n\n", lines);
+    PrintReport(stdout, in, shown, f.ld, f.period, f.chi2, "\n\n\n", lines);
 
     bool written = true;
     if (result_file) {
@@ -357,20 +341,22 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
         written = out.open(result_file);
         if (written) {
             if (is_json_name(result_file)) {
-                const std::string json =
-                    fit_result_json(Summary(param_file, data_file, shown, unc, period, ld, lines, m,
-                                            conv, cov, derived, rednoise));
-                std::fputs(json.c_str(), out.stream());
+                FitSummary named = f;
+                named.parameter_file = param_file;
+                named.data_file = data_file;
+                std::fputs(fit_result_json(named).c_str(), out.stream());
             } else {
-                PrintReport(out.stream(), shown, ld, period, m, "\n", lines);
-                if (rednoise) PrintRedNoise(out.stream(), red, m, lines);
-                print_quote(out.stream(), conv, cov, shown, ld, lines.level, derived);
+                PrintReport(out.stream(), in, shown, f.ld, f.period, f.chi2, "\n", lines);
+                if (rednoise) PrintRedNoise(out.stream(), in, res.red, f.chi2, lines);
+                print_quote(out.stream(), f.convergence, f.covariance, shown, f.ld, lines.level,
+                            f.derived);
             }
             written = out.commit();
         }
     }
 
     // The closing block: 1σ uncertainties in the report's layout, then the quote.
+    const FitUncertainties& unc = res.unc;
     const long double level = lines.level;
     lines.level = unc.zeropoint;
     lines.trend = -1;
@@ -378,8 +364,8 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
     std::printf(
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "
         "chi_square_reduced when above 1; 0 = not fitted):\n");
-    PrintReport(stdout, unc.par, unc.ld, unc.period, m, "\n", lines);
-    if (options.fit_period) {
+    PrintReport(stdout, in, unc.par, unc.ld, unc.period, f.chi2, "\n", lines);
+    if (in.options.fit_period) {
         // The transit of the reference epoch n, T_n = tshift + n·period, near the centre of the
         // data, where its correlation with the period is small.
         std::printf("\nreference_epoch  %.19Lg \n", unc.epoch);
@@ -387,27 +373,25 @@ int Fit(const char* param_file, const char* data_file, const char* result_file) 
         std::printf("tshift_at_reference_epoch_sigma  %.19Lg \n", unc.tref_sigma);
         std::printf("correlation_tshift_period  %.19Lg \n", unc.correlation);
     }
-    if (rednoise) PrintRedNoise(stdout, red, m, lines);
-    print_quote(stdout, conv, cov, shown, ld, level, derived);
+    if (rednoise) PrintRedNoise(stdout, in, res.red, f.chi2, lines);
+    print_quote(stdout, f.convergence, f.covariance, shown, f.ld, level, f.derived);
     std::fflush(stdout);
-    if (!conv.converged && conv.steps >= 1 && !stop_signal)
-        std::fprintf(stderr,
-                     "transitlm: the fit did not converge (best at step %lld of %lld); run it "
-                     "again from its result file or raise iterations\n",
-                     static_cast<long long>(conv.best_step), static_cast<long long>(conv.steps));
+    // A signal met after the last step (during the uncertainties) stops the run all the same.
+    const int signo = stop_signal;
+    if (!f.convergence.converged && f.convergence.steps >= 1 && !signo)
+        std::fprintf(stderr, "%s\n", NotConvergedNote(f.convergence).c_str());
 
     if (!written) {
         std::printf("The result file can not be opened.\n");
         return Leave(kExitUsage);
     }
-    if (stop_signal) {
+    if (signo) {
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "note: the fit was interrupted by %s after step %lld of %.19Lg; the best set "
-                     "so far is reported%s\n",
-                     SignalName(stop_signal), static_cast<long long>(steps), inp[kInIterations],
-                     result_file ? " and written" : "");
-        return Leave(static_cast<ExitStatus>(kExitSignal + stop_signal));
+        std::fprintf(stderr, "%s\n",
+                     InterruptedNote(signo, f.convergence.steps, in.inp[kInIterations],
+                                     result_file ? " and written" : "")
+                         .c_str());
+        return Leave(static_cast<ExitStatus>(kExitSignal + signo));
     }
     return Leave(kExitOk);
 }
@@ -467,19 +451,10 @@ int Run(int argc, char** argv) {
                     data_file.c_str());
         return Leave(kExitUsage);
     }
-    if (!read_parameters(argv[1], inp, par, &pflag, &lflag)) {
-        warn_about_parameters(argv[1], inp, nullptr, 0);  // perhaps why
-        return Leave(kExitUsage);
-    }
-    if (!read_options(argv[1], &options)) return Leave(kExitUsage);
-    const FitCounts counts = count_fit_period(pflag | (options.fit_period ? kFitPeriod : 0), lflag);
-    parnum = counts.parnum;
-    ldnum = counts.ldnum;
-    len = counts.len;
-    if (!read_observations(argv[2], &data, &pnum, &options, &parts)) return Leave(kExitUsage);
-    resolve_exposures(&parts, options);
-    warn_about_parameters(argv[1], inp, data.get(), pnum);
-    return Fit(argv[1], argv[2], argc == 4 ? argv[3] : nullptr);
+    RunInput in;
+    const int read = read_run_input(argv[1], argv[2], &in);
+    if (read != kExitOk) return Leave(static_cast<ExitStatus>(read));
+    return Fit(in, argv[1], argv[2], argc == 4 ? argv[3] : nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "driver.h"
 #include "report.h"
 
 namespace {
@@ -11,52 +12,29 @@ namespace {
 constexpr long double kLowQuantile = 0.158655253931457051415L;
 constexpr long double kHighQuantile = 0.841344746068542948585L;
 
-// The linear part of a fit at one geometry: the basis coefficients, or the linear model's.
-struct LinearState {
-    LinearModel model;
-    bool extended = false;
-    LinearFit lfit;
-    long double linf[kMaxCoefficients] = {};
-
-    void Solve(const BestFit& f, const long double* data, const long double* lset,
-               const long double* params) {
-        if (!extended) return fitted_lin(linf, data, lset, f.pointnum, f.parflag, f.ldflag);
-        set_windows(&model, data, f.pointnum, f.period, params);
-        fitted_linear(&lfit, model, data, lset, f.pointnum, f.parflag, f.ldflag);
-    }
-    long double ChiSquare(const BestFit& f, const long double* data,
-                          const long double* lset) const {
-        return extended ? residual_linear(lset, data, f.pointnum, f.parflag, f.ldflag, model, lfit)
-                        : residual_with(lset, data, f.pointnum, f.parflag, f.ldflag, linf);
-    }
-    long double Step(const BestFit& f, const long double* data, const long double* lset,
-                     long double* params) const {
-        return extended ? lm_step_linear(lset, data, f.pointnum, params, f.parflag, f.ldflag,
-                                         f.lambda, model, lfit)
-                        : lm_step_with(lset, data, f.pointnum, params, f.parflag, f.ldflag,
-                                       f.lambda, linf);
-    }
-};
-
-LinearState StartLinear(const BestFit& f) {
-    LinearState s;
-    if (f.linear && linear_model_used(*f.linear)) {
-        s.model = *f.linear;
-        s.extended = true;
-    }
-    return s;
+// The problem of the refits: the best fit's, its parts or all points over its exposure.
+FitProblem RefitProblem(const BestFit& f, const long double* data) {
+    FitProblem p;
+    p.data = data;
+    p.points = f.pointnum;
+    if (f.parts)
+        p.parts = *f.parts;
+    else
+        p.parts.push_back(DataPart{0, f.pointnum, f.exposure, "", ""});
+    p.parflag = f.parflag;
+    p.ldflag = f.ldflag;
+    p.lambda = f.lambda;
+    if (f.linear) p.linear = *f.linear;
+    return p;
 }
 
-// Every fitted quantity of a fit, in the layout of FitUncertainties: the six reported values,
-// the law coefficients, the zero-point level.
-FitUncertainties Quantities(const BestFit& f, const LinearState& s, const long double* params) {
+// Every fitted quantity of a solved state, in the layout of FitUncertainties: the six reported
+// values, the law coefficients, the zero-point level.
+FitUncertainties Quantities(const FitState& s) {
     FitUncertainties q{};
-    report_values(params, f.period, q.par);
-    if (s.extended)
-        linear2ld(q.ld, s.lfit, s.model, f.ldflag);
-    else
-        linfit2ld(q.ld, s.linf, f.ldflag);
-    q.zeropoint = s.extended ? zeropoint_level(s.lfit, s.model) : 1.0L;
+    report_values(s.par, s.period, q.par);
+    s.LawCoefficients(q.ld);
+    q.zeropoint = s.Extended() ? s.Level() : 1.0L;
     return q;
 }
 
@@ -92,20 +70,19 @@ long double CentralHalfWidth(std::vector<long double> v) {
 }  // namespace
 
 std::vector<long double> best_fit_model(const BestFit& f) {
-    LinearState s = StartLinear(f);
-    s.Solve(f, f.data, f.lset, f.params);
+    const FitProblem problem = RefitProblem(f, f.data);
+    FitState s(problem, f.params, f.period);
+    std::copy(f.lset, f.lset + s.lset.size(), s.lset.begin());
+    s.Solve();
     long double c[kMaxCoefficients];
-    if (s.extended)
-        linear_basis_coefficients(c, s.lfit, s.model, f.ldflag);
-    else
-        std::copy(s.linf, s.linf + kMaxCoefficients, c);
+    s.BasisCoefficients(c);
     const FitCounts fc = count_fit(f.parflag, f.ldflag);
     std::vector<long double> model(f.pointnum);
     for (std::int64_t i = 0; i < f.pointnum; ++i) {
         const long double* B = f.lset + i * fc.len;
         long double G = B[0];
         for (int k = 1; k < fc.ldnum; ++k) G = B[k] * c[k - 1] + G;
-        model[i] = s.extended ? baseline_at(s.lfit, s.model, i) * G : G;
+        model[i] = s.Extended() ? baseline_at(s.lfit, s.linear, i) * G : G;
     }
     return model;
 }
@@ -164,35 +141,21 @@ PermutationSpread residual_permutation(const BestFit& f, const std::vector<long 
     PermutationSpread out;
     const std::int64_t n = f.pointnum;
     out.shifts = static_cast<int>(std::min<std::int64_t>(shifts, n));
-    const FitCounts fc = count_fit(f.parflag, f.ldflag);
     const Fitted fitted = FittedEntries(f);
     std::vector<FitUncertainties> values;
     std::vector<long double> data(f.data, f.data + 3 * n);
-    std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
+    const FitProblem problem = RefitProblem(f, data.data());
+    FitState s(problem, f.params, f.period);
     for (int j = 0; j < out.shifts; ++j) {
         const std::int64_t shift = j * n / out.shifts;
         for (std::int64_t i = 0; i < n; ++i)
             data[3 * i + 1] = model[i] + residuals[(i + shift) % n];
         // The design array does not depend on the fluxes: the best fit's starts every refit.
-        std::copy(f.lset, f.lset + lset.size(), lset.begin());
-        long double params[6];
-        std::copy(f.params, f.params + 6, params);
-        LinearState s = StartLinear(f);
-        s.Solve(f, data.data(), lset.data(), params);
-        long double best = s.ChiSquare(f, data.data(), lset.data());
-        FitUncertainties q = Quantities(f, s, params);
-        for (int step = 1; step <= kRefitSteps; ++step) {
-            s.Step(f, data.data(), lset.data(), params);
-            der_set_norm_ci_exposure(lset.data(), data.data(), n, f.period, params, f.parflag,
-                                     f.ldflag, f.exposure);
-            s.Solve(f, data.data(), lset.data(), params);
-            const long double m = s.ChiSquare(f, data.data(), lset.data());
-            if (m < best || (std::isnan(best) && !std::isnan(m))) {
-                best = m;
-                q = Quantities(f, s, params);
-            }
-        }
-        values.push_back(q);
+        std::copy(f.params, f.params + 6, s.par);
+        s.period = f.period;
+        std::copy(f.lset, f.lset + s.lset.size(), s.lset.begin());
+        fit_loop(&s, kRefitSteps, true);
+        values.push_back(Quantities(s));
     }
     if (values.empty()) return out;
     auto spread = [&](auto member) {

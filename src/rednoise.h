@@ -10,7 +10,8 @@
 
 // The best fit as both estimates start from it: the observations, the set and its design
 // array `lset`, the masks, the damping of the steps, the linear model (`linear` null, or not
-// used, for the basis coefficients alone) and the length of the exposures (0: none).
+// used, for the basis coefficients alone) and the length of the exposures (0: none), or each
+// data file's stretch of the points with its own exposure (`parts`, when given).
 struct BestFit {
     const long double* data;
     std::int64_t pointnum;
@@ -21,6 +22,7 @@ struct BestFit {
     long double lambda;
     const LinearModel* linear;
     long double exposure;
+    const std::vector<DataPart>* parts = nullptr;
 };
 
 // The model flux of every point at the best fit, with its linear coefficients solved for
@@ -44,8 +46,9 @@ long double time_averaging_beta(const long double* data, std::int64_t pointnum,
 // The spread of every fitted quantity over refits of the best-fitting model plus the residuals
 // shifted cyclically: shift j of `shifts` moves them by j·pointnum/shifts points (j from 0),
 // so that the shifts cover the cycle evenly. Each refit starts from the best fit and its design
-// array and takes kRefitSteps damped steps, the best set met kept. The spread is half the width
-// of the central 68.27 % of the refitted values (0 for quantities not fitted).
+// array and takes kRefitSteps damped steps of the fit loop (driver.h), the start competing
+// with them; the period stays at the best fit's. The spread is half the width of the central
+// 68.27 % of the refitted values (0 for quantities not fitted).
 constexpr int kPermutationShifts = 40;
 constexpr int kRefitSteps = 2;
 struct PermutationSpread {
