@@ -10,6 +10,7 @@
 
 #include "lustre.h"
 #include "constants.h"
+#include "driver.h"
 #include "optimize.h"
 #include "rednoise.h"
 
@@ -95,64 +96,38 @@ BENCHMARK_CAPTURE(BM_DesignSet, in_transit_lin_quad_6par, kInTransit, 0.0L, kAll
 BENCHMARK_CAPTURE(BM_DesignSet, in_transit_all_terms_6par, kInTransit, 0.0L, kAllParams, kAllTerms);
 
 // The Driver's whole fit of a 100 000-point light curve: lin and quad, tshift, inclination,
-// rsun and rplanet fitted from a start a few per cent off, 20 iterations, final evaluation; on
-// one thread and on two.
-// The fit below, once: from the start a few per cent off, 20 iterations; leaves the best set
-// in par and its design array in st.
-void FitCurve(const Curve& c, std::vector<long double>* st, long double* par, long double* ld) {
-    long double start[6] = {0.0L, 0.0L, c.par[2], 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
+// rsun and rplanet fitted from a start a few per cent off, 20 iterations of the fit loop, which
+// leaves the best set designed and solved; on one thread and on two.
+FitProblem CurveProblem(const Curve& c) {
+    FitProblem p;
+    p.data = c.data.data();
+    p.points = c.points();
+    p.parflag = kFourParams;
+    p.ldflag = kLinQuad;
+    p.lambda = 0.01L;
+    return p;
+}
+
+void FitCurve(FitState* s) {
+    long double start[6] = {0.0L, 0.0L, 90.0L * kPi / 180.0L, 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
     const long double ci = std::cos(((kInclination - 0.9L) * kPi) / 180.0L);
     start[3] = ci * ci;
     start[0] = phase_parameter(kTshift + 0.0025L, kPeriod, start);
-    std::copy(start, start + 6, par);
-    der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
-    long double best = 0.0L, bestpar[6];
-    long double linf[4];
-    fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
-    for (int i = 1; i <= 20; ++i) {
-        lm_step_with(st->data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L,
-                     linf);
-        der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
-        fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
-        const long double m =
-            residual_with(st->data(), c.data.data(), c.points(), kFourParams, kLinQuad, linf);
-        if (i == 1 || m < best) {
-            best = m;
-            std::copy(par, par + 6, bestpar);
-        }
-    }
-    std::copy(bestpar, bestpar + 6, par);
-    der_set_norm_ci(st->data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
-    fitted_lin(linf, c.data.data(), st->data(), c.points(), kFourParams, kLinQuad);
-    linfit2ld(ld, linf, kLinQuad);
+    std::copy(start, start + 6, s->par);
+    s->period = kPeriod;
+    s->Design();
+    fit_loop(s, 20, false);
 }
 
 void BM_Fit(benchmark::State& state) {
     set_design_threads(static_cast<int>(state.range(0)));
     const Curve c = MakeCurve(100000, 0.0L, kAll);
-    const FitCounts fc = count_fit(kFourParams, kLinQuad);
-    std::vector<long double> st(static_cast<std::size_t>(fc.len) * c.points());
+    const FitProblem problem = CurveProblem(c);
+    FitState s(problem, c.par, kPeriod);
     for (auto _ : state) {
-        long double par[6] = {0.0L, 0.0L, c.par[2], 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
-        const long double ci = std::cos(((kInclination - 0.9L) * kPi) / 180.0L);
-        par[3] = ci * ci;
-        par[0] = phase_parameter(kTshift + 0.0025L, kPeriod, par);
-        der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams, kLinQuad);
-        long double best = 0.0L;
-        long double linf[4], ld[3];
-        fitted_lin(linf, c.data.data(), st.data(), c.points(), kFourParams, kLinQuad);
-        for (int i = 1; i <= 20; ++i) {
-            lm_step_with(st.data(), c.data.data(), c.points(), par, kFourParams, kLinQuad, 0.01L,
-                         linf);
-            der_set_norm_ci(st.data(), c.data.data(), c.points(), kPeriod, par, kFourParams,
-                            kLinQuad);
-            fitted_lin(linf, c.data.data(), st.data(), c.points(), kFourParams, kLinQuad);
-            const long double m =
-                residual_with(st.data(), c.data.data(), c.points(), kFourParams, kLinQuad, linf);
-            if (i == 1 || m < best) best = m;
-        }
-        linfit2ld(ld, linf, kLinQuad);
-        benchmark::DoNotOptimize(best);
+        FitCurve(&s);
+        long double ld[kMaxCoefficients];
+        s.LawCoefficients(ld);
         benchmark::DoNotOptimize(ld[0]);
     }
     state.SetItemsProcessed(state.iterations() * c.points());
@@ -171,13 +146,12 @@ BENCHMARK(BM_Fit)
 void BM_RedNoise(benchmark::State& state) {
     set_design_threads(static_cast<int>(state.range(0)));
     const Curve c = MakeCurve(100000, 0.0L, kAll);
-    const FitCounts fc = count_fit(kFourParams, kLinQuad);
-    std::vector<long double> st(static_cast<std::size_t>(fc.len) * c.points());
-    long double par[6], ld[3];
-    FitCurve(c, &st, par, ld);
-    const FitUncertainties unc = fit_uncertainties(st.data(), c.data.data(), c.points(), kPeriod,
-                                                   par, kFourParams, kLinQuad, 1.0L);
-    const BestFit best{c.data.data(), c.points(), kPeriod, par,     st.data(),
+    const FitProblem problem = CurveProblem(c);
+    FitState s(problem, c.par, kPeriod);
+    FitCurve(&s);
+    const FitUncertainties unc = fit_uncertainties(s.lset.data(), c.data.data(), c.points(),
+                                                   kPeriod, s.par, kFourParams, kLinQuad, 1.0L);
+    const BestFit best{c.data.data(), c.points(), kPeriod, s.par,   s.lset.data(),
                        kFourParams,   kLinQuad,   0.01L,   nullptr, 0.0L};
     for (auto _ : state) {
         const RedNoise red = rednoise_uncertainties(best, unc);

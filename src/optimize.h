@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
@@ -184,6 +185,9 @@ void der_set_norm_ci_exposure(long double* lset, const long double* data, std::i
 // its own, which must not return (it may throw). Returns the handler it replaces.
 using SingularStopHandler = void (*)(int status);
 SingularStopHandler set_singular_stop_handler(SingularStopHandler handler);
+// The message goes to `stream` instead of standard output for the calling thread's fits, so
+// that fits side by side each keep theirs (null: standard output again). Returns the previous.
+std::FILE* set_singular_message_stream(std::FILE* stream);
 
 // Weighted linear least-squares coefficients of the non-uniform basis terms: the normal
 // equations summed once per symmetric entry, in point order on one thread whatever the thread

@@ -21,6 +21,17 @@ void set_design_threads(int threads) { design_threads.store(threads < 0 ? 0 : th
 
 void set_design_screen(bool on) { design_screen.store(on); }
 
+namespace {
+// The stream of the message on each thread; null: standard output.
+thread_local std::FILE* singular_stream = nullptr;
+}  // namespace
+
+std::FILE* set_singular_message_stream(std::FILE* stream) {
+    std::FILE* const previous = singular_stream;
+    singular_stream = stream;
+    return previous;
+}
+
 SingularStopHandler set_singular_stop_handler(SingularStopHandler handler) {
     const SingularStopHandler previous = singular_stop;
     singular_stop = handler;
@@ -48,8 +59,9 @@ bool DesignScreen() { return design_screen.load(); }
 
 // Ends the run on a linear system with a determinant of exactly zero.
 [[noreturn]] void StopSingular(const char* message) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
+    std::FILE* out = singular_stream ? singular_stream : stdout;
+    std::fputs(message, out);
+    std::fflush(out);
     singular_stop(1);
     std::exit(1);  // a handler that returns still ends the run
 }

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "driver.h"
 #include "lustre.h"
 #include "optimize.h"
 #include "rednoise.h"
@@ -422,32 +423,38 @@ struct FitResult {
     long double ld[3];              // law coefficients
 };
 
-// The Driver's loop: a damped step, the design array of the new set, its reduced chi-square;
-// the best set met is kept, then evaluated once more.
-FitResult RunFit(Params par, const std::vector<long double>& data, int parflag, int ldflag,
-                 int iterations, long double exposure = 0) {
-    const std::int64_t n = data.size() / 3;
-    FitResult fit{par, NAN, std::vector<long double>(n * count_fit(parflag, ldflag).len), {}};
-    auto design = [&](const Params& q) {
-        der_set_norm_ci_exposure(fit.lset.data(), data.data(), n, kPeriod, q.data(), parflag,
-                                 ldflag, exposure);
-    };
-    design(par);
-    for (int i = 1; i <= iterations; ++i) {
-        lm_step(fit.lset.data(), data.data(), n, par.data(), parflag, ldflag, 0.001L);
-        design(par);
-        const long double m = residual(fit.lset.data(), data.data(), n, parflag, ldflag);
-        if (improves_best(i, m, fit.chi2)) {
-            fit.best = par;
-            fit.chi2 = m;
-        }
-    }
-    design(fit.best);
-    fit.chi2 = residual(fit.lset.data(), data.data(), n, parflag, ldflag);
-    long double linf[3];
-    fitted_lin(linf, data.data(), fit.lset.data(), n, parflag, ldflag);
-    linfit2ld(fit.ld, linf, ldflag);
+// The problem of a test fit: every point over one exposure, damping 0.001.
+FitProblem Problem(const std::vector<long double>& data, int parflag, int ldflag,
+                   long double exposure = 0, const LinearModel& linear = {}) {
+    FitProblem problem;
+    problem.data = data.data();
+    problem.points = static_cast<std::int64_t>(data.size() / 3);
+    problem.parts = {DataPart{0, problem.points, exposure, "", ""}};
+    problem.parflag = parflag;
+    problem.ldflag = ldflag;
+    problem.lambda = 0.001L;
+    problem.linear = linear;
+    return problem;
+}
+
+// The best set of the Driver's fit loop from `par`, its reduced chi-square, design array and
+// law coefficients.
+FitResult Result(FitState* s, int iterations) {
+    s->Design();
+    fit_loop(s, iterations, false);
+    FitResult fit{{}, s->ChiSquare(), s->lset, {}};
+    std::copy(s->par, s->par + 6, fit.best.begin());
+    long double ld[kMaxCoefficients];
+    s->LawCoefficients(ld);
+    std::copy(ld, ld + 3, fit.ld);
     return fit;
+}
+
+FitResult RunFit(const Params& par, const std::vector<long double>& data, int parflag, int ldflag,
+                 int iterations, long double exposure = 0) {
+    const FitProblem problem = Problem(data, parflag, ldflag, exposure);
+    FitState s(problem, par.data(), kPeriod);
+    return Result(&s, iterations);
 }
 
 // `count` times spread evenly over [from, to].
@@ -711,30 +718,12 @@ struct LinearResult {
 };
 
 // RunFit with the linear model.
-LinearResult RunLinearFit(Params par, const std::vector<long double>& data, int parflag, int ldflag,
-                          int iterations, LinearModel model) {
-    const std::int64_t n = data.size() / 3;
-    FitResult fit{par, NAN, std::vector<long double>(n * count_fit(parflag, ldflag).len), {}};
-    LinearFit lf;
-    auto evaluate = [&](const Params& q) {
-        der_set_norm_ci(fit.lset.data(), data.data(), n, kPeriod, q.data(), parflag, ldflag);
-        set_windows(&model, data.data(), n, kPeriod, q.data());
-        fitted_linear(&lf, model, data.data(), fit.lset.data(), n, parflag, ldflag);
-        return residual_linear(fit.lset.data(), data.data(), n, parflag, ldflag, model, lf);
-    };
-    evaluate(par);
-    for (int i = 1; i <= iterations; ++i) {
-        lm_step_linear(fit.lset.data(), data.data(), n, par.data(), parflag, ldflag, 0.001L, model,
-                       lf);
-        const long double m = evaluate(par);
-        if (improves_best(i, m, fit.chi2)) {
-            fit.best = par;
-            fit.chi2 = m;
-        }
-    }
-    fit.chi2 = evaluate(fit.best);
-    linear2ld(fit.ld, lf, model, ldflag);
-    return {fit, zeropoint_level(lf, model)};
+LinearResult RunLinearFit(const Params& par, const std::vector<long double>& data, int parflag,
+                          int ldflag, int iterations, const LinearModel& model) {
+    const FitProblem problem = Problem(data, parflag, ldflag, 0, model);
+    FitState s(problem, par.data(), kPeriod);
+    const FitResult fit = Result(&s, iterations);
+    return {fit, s.Level()};
 }
 
 LinearModel Model(bool zeropoint, int trend, int held = 0) {
@@ -1018,31 +1007,15 @@ struct PeriodFit {
 };
 
 // The Driver's loop with the period fitted, from the reference epoch of the start.
-PeriodFit RunPeriodFit(Params par, long double period, const std::vector<long double>& data,
+PeriodFit RunPeriodFit(const Params& par, long double period, const std::vector<long double>& data,
                        int mask, int ldflag, int iterations) {
-    const std::int64_t n = data.size() / 3;
-    const long double epoch = reference_epoch(data.data(), n, period, par.data());
-    std::vector<long double> lset(n * count_fit_period(mask, ldflag).len);
-    long double linf[3];
-    PeriodFit fit{par, period, epoch, NAN, {}};
-    for (int i = 1; i <= iterations; ++i) {
-        der_set_period(lset.data(), data.data(), n, period, par.data(), mask, ldflag, epoch);
-        fitted_lin_period(linf, data.data(), lset.data(), n, mask, ldflag);
-        lm_step_period(lset.data(), data.data(), n, par.data(), &period, epoch, mask, ldflag,
-                       0.001L, linf);
-        der_set_period(lset.data(), data.data(), n, period, par.data(), mask, ldflag, epoch);
-        fitted_lin_period(linf, data.data(), lset.data(), n, mask, ldflag);
-        const long double m = residual_period(lset.data(), data.data(), n, mask, ldflag, linf);
-        if (improves_best(i, m, fit.chi2)) {
-            fit.best = par;
-            fit.period = period;
-            fit.chi2 = m;
-        }
-    }
-    der_set_period(lset.data(), data.data(), n, fit.period, fit.best.data(), mask, ldflag, epoch);
-    fit.unc = fit_uncertainties_period(lset.data(), data.data(), n, fit.period, fit.best.data(),
-                                       mask, ldflag, fit.chi2, epoch);
-    return fit;
+    FitProblem problem = Problem(data, mask, ldflag);
+    problem.epoch = reference_epoch(data.data(), problem.points, period, par.data());
+    FitState s(problem, par.data(), period);
+    const FitResult fit = Result(&s, iterations);
+    return {fit.best, s.period, problem.epoch, fit.chi2,
+            fit_uncertainties_period(fit.lset.data(), data.data(), problem.points, s.period,
+                                     s.par, mask, ldflag, fit.chi2, problem.epoch)};
 }
 
 }  // namespace

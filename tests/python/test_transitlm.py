@@ -1,5 +1,6 @@
 """The module against the command-line tools: fit, model and its Jacobian, refusals, and the Dask
 example."""
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -87,6 +88,18 @@ def test_fit_equals_command_line(case, tmp_path):
     expected["parameter_file"] = expected["data_file"] = None
     if case == "eccentric":  # the example's table has 8 digits, which float64 keeps exactly too
         assert same(from_memory, expected)
+
+
+def test_fits_side_by_side_equal_serial_fits(tmp_path):
+    """Fits on two threads at once, of different curves and kinds of fit, keep nothing in common."""
+    runs = [(start(), synthetic_curve(tmp_path / "a.txt", seed=3)[1]),
+            (start().replace("period 2.4", "period 2.4 f") + "rednoise\nzeropoint\n",
+             synthetic_curve(tmp_path / "b.txt", seed=4)[1])]
+    serial = [transitlm.fit(par, data) for par, data in runs]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        together = list(pool.map(lambda run: transitlm.fit(*run), runs * 2))
+    for k, got in enumerate(together):
+        assert same(got, serial[k % 2]), k
 
 
 @pytest.mark.parametrize("extra", ["", "exposure 0.02\n"])
