@@ -1230,10 +1230,20 @@ TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
 
 // ---- exposures -------------------------------------------------------------------------------
 
+// The orbit `turns` whole turns of the phase on: the same light curve, with mean anomalies
+// |2π·turns| larger.
+namespace {
+Params Later(Params p, int turns) {
+    p[0] = p[0] + turns * (2 * kPi);
+    return p;
+}
+}  // namespace
+
 // Every entry of the integrated design array against the slow window mean, over windows spread
 // across the transit and beyond it: a hot Jupiter at Kepler long cadence (windows holding one
 // or two contacts, or none), a grazing transit, an eccentric orbit, a window longer than the
-// whole transit (all four contacts inside), the square-root term, a large planet. Values to
+// whole transit (all four contacts inside), the square-root term, a large planet, a near-central
+// transit, a transit hundreds of turns on. Values to
 // 1e-12 absolute (the target), derivative rows to 1e-9 of |entry| + 1e-9.
 TEST(Exposure, WindowMeansMatchTheSlowIntegration) {
     const struct {
@@ -1247,6 +1257,11 @@ TEST(Exposure, WindowMeansMatchTheSlowIntegration) {
         {AtT(ToParams(0.0L, 90.0L, 86.0L, 0.125L, 0.0125L)), 0.2L, 7},  // longer than the transit
         {AtT(ToParams(0.0L, 90.0L, 86.0L, 0.125L, 0.0125L)), 0.0204335L, 15},
         {AtT(ToParams(0.3L, 200.0L, 89.0L, 0.2L, 0.05L)), 0.05L, 15},
+        // Near central: a window whose start lies just before the second contact, with the
+        // first within reach beyond it (an overshoot there would end next to a contact).
+        {AtT(ToParams(0.0L, 90.0L, 89.0L, 0.1L, 0.01L)), 0.0204335L, 7},
+        // 487 turns on (four years of a 3-day period): windows far from the first transit.
+        {Later(AtT(ToParams(0.2L, 100.0L, 87.5L, 0.08L, 0.004L)), 487), 0.0204335L, 7},
     };
     const int parflag = 63;
     for (const auto& c : cases) {
