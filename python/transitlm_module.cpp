@@ -380,9 +380,9 @@ ModelInput ReadModelInput(const py::object& params, TempDir& dir) {
 }
 
 // Model flux at each time (the mean over the file's exposure, when it has one) and, with
-// `jacobian`, its derivatives with respect to the fitted
-// parameters in the report's units (time of mid-transit, e, ω and i in degrees, radii), the
-// others (the time of mid-transit among them) held.
+// `jacobian`, its derivatives with respect to the fitted parameters in the report's order and
+// units (time of mid-transit, e, ω and i in degrees, radii, period), the others (the time of
+// mid-transit among them) held.
 py::object Model(const py::object& params, const py::handle& time, bool jacobian) {
     TempDir dir;
     const ModelInput m = ReadModelInput(params, dir);
@@ -402,6 +402,13 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
     std::vector<int> columns;  // the fitted parameters' slots, in the report's order
     for (int k = 0; k < 6; ++k)
         if (m.pflag & (1 << k)) columns.push_back(k);
+    // A fitted period has the last column: the period row of the design set at epoch 0, the
+    // derivative at the time of mid-transit held (over the exposure, as the value).
+    const bool period_column = jacobian && m.options.fit_period;
+    const int with_period = all | kFitPeriod;
+    const FitCounts pc = count_fit_period(with_period, m.lflag);
+    std::vector<long double> pset(period_column ? static_cast<std::size_t>(pc.len) * n : 0);
+    if (period_column) columns.push_back(6);
     py::array_t<double> flux(n);
     py::array_t<double> jac({static_cast<py::ssize_t>(jacobian ? n : 0),
                              static_cast<py::ssize_t>(columns.size())});
@@ -409,6 +416,9 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
         py::gil_scoped_release unlocked;
         der_set_norm_ci_exposure(lset.data(), obs.data(), n, P, m.par, all, m.lflag,
                                  m.options.exposure);
+        if (period_column)
+            der_set_period(pset.data(), obs.data(), n, P, m.par, with_period, m.lflag, 0.0L,
+                           m.options.exposure);
         // With the time of mid-transit held, φ0 follows e, ω and cos² i: ∂φ0/∂p = -∂M_min/∂p.
         long double dphi[6] = {};
         dphi[0] = (2.0L * kPi) / P;
@@ -422,16 +432,17 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
         for (std::int64_t i = 0; i < n; ++i) {
             const long double* B = lset.data() + i * fc.len;
             // Summed in the order of transitlm-model's table, so that the numbers agree.
-            auto row_flux = [&](int row) {
-                const long double* b = B + row * fc.ldnum;
+            auto row_flux = [&](int row, const long double* block) {
+                const long double* b = block + row * fc.ldnum;
                 long double s = b[0];
                 for (int k = 1; k < fc.ldnum; ++k) s = b[k] * linf[k - 1] + s;
                 return s;
             };
-            fv[i] = static_cast<double>(m.level * row_flux(0));
+            fv[i] = static_cast<double>(m.level * row_flux(0, B));
             if (!jacobian) continue;
-            long double d[6];
-            for (int k = 0; k < 6; ++k) d[k] = row_flux(1 + k);
+            long double d[7];
+            for (int k = 0; k < 6; ++k) d[k] = row_flux(1 + k, B);
+            if (period_column) d[6] = row_flux(7, pset.data() + i * pc.len);
             for (std::size_t j = 0; j < columns.size(); ++j) {
                 const int k = columns[j];
                 long double g = d[k];
@@ -463,5 +474,6 @@ PYBIND11_MODULE(transitlm, module) {
                "The model flux of the parameter set `params` (every limb-darkening coefficient "
                "held, as in 'quad 0.25 fixed'; a zeropoint's value applied) at `time`. With "
                "jacobian=True returns (flux, J), J[i, j] the derivative of flux[i] with respect "
-               "to the j-th fitted parameter in the report's order and units (days, degrees).");
+               "to the j-th fitted parameter in the report's order and units (days, degrees; a fitted "
+               "period last, in days).");
 }

@@ -118,17 +118,18 @@ def test_model_equals_model_tool(extra, tmp_path):
 
 
 def test_jacobian_matches_central_differences():
-    keys = ["tshift", "eccentr", "periastr", "inclination", "rsun", "rplanet"]
+    keys = ["tshift", "eccentr", "periastr", "inclination", "rsun", "rplanet", "period"]
     values = {"tshift": 0.8, "eccentr": 0.25, "periastr": 70.0, "inclination": 88.5,
-              "rsun": 0.1, "rplanet": 0.011}
+              "rsun": 0.1, "rplanet": 0.011, "period": 2.4}
 
     def params(**change):
         v = dict(values, **change)
-        return "".join(f"{k} {v[k]!r} f\n" for k in keys) + "period 2.4\n" + HELD_LAW
+        return "".join(f"{k} {v[k]!r} f\n" for k in keys) + HELD_LAW
 
-    t = np.linspace(0.6, 1.0, 400)
+    # Two transits, so that the period moves the second one.
+    t = np.concatenate([np.linspace(0.6, 1.0, 200), np.linspace(3.0, 3.4, 200)])
     flux, jac = transitlm.model(params(), t, jacobian=True)
-    assert jac.shape == (400, 6)
+    assert jac.shape == (400, 7)
     np.testing.assert_array_equal(flux, transitlm.model(params(), t))
     for j, k in enumerate(keys):
         h = 1e-6 * max(abs(values[k]), 0.01)
@@ -139,7 +140,10 @@ def test_jacobian_matches_central_differences():
         np.testing.assert_allclose(jac[:, j], fd, rtol=0, atol=1e-6 * scale, err_msg=k)
     # Only the fitted parameters have columns, in the report's order.
     held = params().replace("eccentr 0.25 f", "eccentr 0.25").replace("rsun 0.1 f", "rsun 0.1")
-    np.testing.assert_array_equal(transitlm.model(held, t, jacobian=True)[1], jac[:, [0, 2, 3, 5]])
+    np.testing.assert_array_equal(transitlm.model(held, t, jacobian=True)[1],
+                                  jac[:, [0, 2, 3, 5, 6]])
+    no_period = params().replace("period 2.4 f", "period 2.4")
+    np.testing.assert_array_equal(transitlm.model(no_period, t, jacobian=True)[1], jac[:, :6])
 
 
 t3 = np.linspace(0.0, 4.8, 30)
