@@ -213,13 +213,6 @@ long double L3SweepTerm(const Limb& g, int i, long double s) {
     return weights_Legendre[i] * value;
 }
 
-// Σ wi·g(θi) over the Gauss-Legendre nodes of [X1, X0].
-long double L3SweepSum(const Limb& g, long double X1, long double X0) {
-    long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) sum = sum + L3SweepTerm(g, i, sinl(LegendreNode(X1, X0, i)));
-    return sum;
-}
-
 // End panel [X1, X0] of a limb crossing the stellar limb at X0: μ² vanishes linearly there, and
 // the (1 − x)^(1/4) rule takes the fourth root of the distance to X0 as its weight.
 long double JacobiNode(long double X1, long double X0, int i) {
@@ -232,12 +225,6 @@ long double L3CrossingTerm(const Limb& g, int i, long double s) {
     return weights_Jacobi1d4[i] * (g.delta - g.r - 2 * g.delta * sin2) * mu2 *
            QuarterRoot(mu2 / (1 - nodes_Jacobi1d4[i])) / rho2;
 }
-long double L3CrossingSum(const Limb& g, long double X1, long double X0) {
-    long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) sum = sum + L3CrossingTerm(g, i, sinl(JacobiNode(X1, X0, i)));
-    return sum;
-}
-
 // End panel [X1, π/2] of a limb touching the stellar limb from inside: there μ² = D·cos²θ
 // vanishes quadratically, μ²·(μ²)^(1/4) = D^(5/4)·cos²θ·√(cos θ), and the (1 − x)^(1/2) rule
 // takes the square root of the distance to π/2 as its weight.
@@ -279,23 +266,12 @@ void LimbEndPanel(long double kappa, long double* X1, long double* X0) {
     *X1 = Max(Max(2 * *X0 - kPi / 2, *X0 - kMaxPanel), 0.0L);
 }
 
-// Σ wi·c(θi)·((κ − sin²θi)/(1 − xi))^(1/4) over the (1 − x)^(1/4) rule on [X1, X0], with
-// c = cos 2θ for D1L3 (with_cos2) and c = 1 for D2L3.
+// ((κ − sin²θi)/(1 − xi))^(1/4): the root of the end panel's integrand over the weight of the
+// (1 − x)^(1/4) rule.
 long double LimbEndRoot(long double kappa, int i, long double s) {
     return QuarterRoot((kappa - s * s) / (1 - nodes_Jacobi1d4[i]));
 }
-long double LimbEndSum(long double kappa, long double X1, long double X0, bool with_cos2) {
-    long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) {
-        const long double theta = JacobiNode(X1, X0, i);
-        const long double root = LimbEndRoot(kappa, i, sinl(theta));
-        sum = sum + (with_cos2 ? weights_Jacobi1d4[i] * cosl(2 * theta) * root
-                               : weights_Jacobi1d4[i] * root);
-    }
-    return sum;
-}
-
-// Σ wi·cos 2θi·(κ − sin²θi)^(1/4) over the Gauss-Legendre nodes of [X1, X0]. For κ > 1.5 the
+// The summand of D1L3's sweep is cos 2θ·(κ − sin²θ)^(1/4). For κ > 1.5 the
 // planet is well inside the disc, the sweep covers all of [0, π/2], and the integral is a small
 // difference of large parts; there each summand takes the antisymmetric form
 // (1/2)·cos 2θ·[(κ − sin²θ)^(1/4) − (κ − cos²θ)^(1/4)], which has the same integral over
@@ -307,117 +283,6 @@ long double D1L3AntisymmetricValue(long double kappa, long double cos2) {
     const long double root_plus = sqrtl(c + d), root_minus = sqrtl(c - d);
     return d * cos2 / ((root_plus + root_minus) * (sqrtl(root_plus) + sqrtl(root_minus)));
 }
-long double D1L3SweepSum(long double kappa, long double X1, long double X0) {
-    const bool antisymmetric = D1L3Antisymmetric(kappa);
-    long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) {
-        const long double theta = LegendreNode(X1, X0, i);
-        const long double cos2 = cosl(2 * theta);
-        long double value;
-        if (antisymmetric) {
-            value = D1L3AntisymmetricValue(kappa, cos2);
-        } else {
-            const long double s = sinl(theta);
-            value = cos2 * QuarterRoot(kappa - s * s);
-        }
-        sum = sum + weights_Legendre[i] * value;
-    }
-    return sum;
-}
-
-// Σ wi·(κ − sin²θi)^(1/4) over the Gauss-Legendre nodes of [X1, X0].
-long double D2L3SweepSum(long double kappa, long double X1, long double X0) {
-    long double sum = 0;
-    for (int i = 0; i < kNodes; ++i) {
-        const long double s = sinl(LegendreNode(X1, X0, i));
-        sum = sum + weights_Legendre[i] * QuarterRoot(kappa - s * s);
-    }
-    return sum;
-}
-
-}  // namespace
-
-// Hidden flux of the √μ term: 1.6·p times the limb integral (both halves, arc element 2p·dθ,
-// (2/5)·2·2 = 1.6), plus 2/5 of the winding angle about the stellar centre.
-long double L3(long double delta, long double r) {
-    if (delta - r >= 1) return 0;  // no overlap
-    if (r <= 0 || delta < 0) return 0;
-    if (r - delta >= 1) return kFourPiOver5;  // the whole disc is hidden
-    const Limb g = MakeLimb(delta, r);
-    if (g.K <= 0) return 0;  // only rounding gets here
-
-    long double S = 0;
-    long double X1 = kPi / 2;  // inside (K > D): the sweep starts at π/2
-    if (g.D > g.K) {           // crossing at θc = asin(√(K/D))
-        const long double X0 = asinl(sqrtl(g.K / g.D));
-        X1 = Max(Max(Max(2 * X0 - kPi / 2, X0 - kMaxPanel), 0.0L), ThetaH(g));
-        S = (X0 - X1) * L3CrossingSum(g, X1, X0);
-    } else if (g.K == g.D) {  // exact on purpose: touching from inside, δ + p = 1
-        const long double X0 = kPi / 2;
-        X1 = Max(Max(kPi / 2 - kMaxPanel, 0.0L), ThetaH(g));
-        S = (X0 - X1) * L3TouchingSum(g, X1, X0);
-    }
-    SweepL3(g, X1,
-            [&](long double lo, long double hi) { S = S + (hi - lo) * L3SweepSum(g, lo, hi); });
-
-    long double result = 1.6L * r * S;
-    if (r > delta) result = result + kFourPiOver5;  // the stellar centre is covered
-    if (delta == r) result = result + kTwoPiOver5;  // exact on purpose: centre on the limb
-    return result;
-}
-
-// ∂L3/∂δ = −4p·∫ √μ·cos 2θ dθ over the part of the limb inside the star, with
-// √μ = D^(1/4)·(κ − sin²θ)^(1/4) and κ = K/D.
-long double D1L3(long double delta, long double r) {
-    if (delta - r >= 1) return 0;  // the guards of L3
-    if (r <= 0 || delta < 0) return 0;
-    if (r - delta >= 1) return 0;
-    const Limb g = MakeLimb(delta, r);
-    const long double kappa = g.K / g.D;
-    if (kappa <= 0) return 0;
-    if (kappa == 1) return -4 * r * QuarterRoot(g.D) * kJ1;  // exact on purpose: touching
-
-    long double S = 0;
-    long double X1 = kPi / 2;
-    if (kappa < 1) {
-        long double X0;
-        LimbEndPanel(kappa, &X1, &X0);
-        S = (X0 - X1) * LimbEndSum(kappa, X1, X0, true);
-    }
-    SweepLimb(kappa, X1, [&](long double lo, long double hi) {
-        S = S + (hi - lo) * D1L3SweepSum(kappa, lo, hi);
-    });
-    return -4 * r * QuarterRoot(g.D) * S;
-}
-
-// ∂L3/∂p = 4p·∫ √μ dθ over the part of the limb inside the star.
-long double D2L3(long double delta, long double r) {
-    if (delta - r >= 1) return 0;  // the guards of L3
-    if (r <= 0 || delta < 0) return 0;
-    if (r - delta >= 1) return 0;
-    const Limb g = MakeLimb(delta, r);
-    // Exact on purpose: at δ = 0, κ is infinite and D^(1/4) is 0; the limb is the circle
-    // ρ = p, where √μ = (1 − p²)^(1/4) all along.
-    if (delta == 0) return 2 * kPi * r * QuarterRoot(g.K);
-    const long double kappa = g.K / g.D;
-    if (kappa <= 0) return 0;
-    if (kappa == 1) return 4 * r * QuarterRoot(g.D) * kJ2;  // exact on purpose: touching
-
-    long double S = 0;
-    long double X1 = kPi / 2;
-    if (kappa < 1) {
-        long double X0;
-        LimbEndPanel(kappa, &X1, &X0);
-        S = (X0 - X1) * LimbEndSum(kappa, X1, X0, false);
-    }
-    SweepLimb(kappa, X1, [&](long double lo, long double hi) {
-        S = S + (hi - lo) * D2L3SweepSum(kappa, lo, hi);
-    });
-    return 4 * r * QuarterRoot(g.D) * S;
-}
-
-namespace {
-
 // The sines at the nodes of one panel of the L3 sweep (or of its Jacobi end panel), kept so that
 // the derivative sweeps can reuse them where their panel is the same to the last bit. Panels of
 // the two schemes coincide wherever neither the ρ² bound of L3 nor a μ² bound cuts them, which
@@ -456,71 +321,138 @@ class PanelSines {
     int count_ = 0;
 };
 
-// L3 as the separate function computes it, on a limb that crosses the stellar limb or lies
-// inside the disc (not touching), keeping the sines of its panels.
-long double L3Kept(const Limb& g, PanelSines* sines) {
+// The sines of panel [lo, hi]: kept in `sines` when there is one, else computed into `local`.
+const long double* SinesOf(PanelSines* sines, long double lo, long double hi, bool jacobi,
+                           long double* local) {
+    if (sines) return sines->Make(lo, hi, jacobi);
+    for (int i = 0; i < kNodes; ++i)
+        local[i] = sinl(jacobi ? JacobiNode(lo, hi, i) : LegendreNode(lo, hi, i));
+    return local;
+}
+
+// The hidden flux of the √μ term on a limb inside the disc or crossing or touching its edge
+// (K > 0), keeping the sines of the panels in `sines` when given, for the derivative sweeps.
+long double L3OfLimb(const Limb& g, PanelSines* sines) {
     long double S = 0;
-    long double X1 = kPi / 2;
-    if (g.D > g.K) {
+    long double local[kNodes];
+    long double X1 = kPi / 2;  // inside (K > D): the sweep starts at π/2
+    if (g.D > g.K) {           // crossing at θc = asin(√(K/D))
         const long double X0 = asinl(sqrtl(g.K / g.D));
         X1 = Max(Max(Max(2 * X0 - kPi / 2, X0 - kMaxPanel), 0.0L), ThetaH(g));
-        const long double* s = sines->Make(X1, X0, true);
+        const long double* s = SinesOf(sines, X1, X0, true, local);
         long double sum = 0;
         for (int i = 0; i < kNodes; ++i) sum = sum + L3CrossingTerm(g, i, s[i]);
         S = (X0 - X1) * sum;
+    } else if (g.K == g.D) {  // exact on purpose: touching from inside, δ + p = 1
+        const long double X0 = kPi / 2;
+        X1 = Max(Max(kPi / 2 - kMaxPanel, 0.0L), ThetaH(g));
+        S = (X0 - X1) * L3TouchingSum(g, X1, X0);
     }
     SweepL3(g, X1, [&](long double lo, long double hi) {
-        const long double* s = sines->Make(lo, hi, false);
+        const long double* s = SinesOf(sines, lo, hi, false, local);
         long double sum = 0;
         for (int i = 0; i < kNodes; ++i) sum = sum + L3SweepTerm(g, i, s[i]);
         S = S + (hi - lo) * sum;
     });
     long double result = 1.6L * g.r * S;
-    if (g.r > g.delta) result = result + kFourPiOver5;
-    if (g.delta == g.r) result = result + kTwoPiOver5;  // exact on purpose, as in L3
+    if (g.r > g.delta) result = result + kFourPiOver5;  // the stellar centre is covered
+    if (g.delta == g.r) result = result + kTwoPiOver5;  // exact on purpose: centre on the limb
     return result;
 }
 
-// The limb integrals S1 of D1L3 and S2 of D2L3 over the panels they share, with the sines kept
-// by L3 where its panel is the same.
-void D1D2L3Kept(long double kappa, const PanelSines& sines, long double* S1, long double* S2) {
+// The limb integrals S1 = ∫ cos 2θ·(κ − sin²θ)^(1/4) dθ of D1L3 (with kS1) and
+// S2 = ∫ (κ − sin²θ)^(1/4) dθ of D2L3 (with kS2) over the part of the limb inside the star,
+// for κ ≠ 1, reusing the sines that L3 kept where its panel is the same (`sines` may be null).
+// One body for either derivative or both: the switches are constants, so each instance does
+// only its own work, and the shared operations are the same in every instance.
+template <bool kS1, bool kS2>
+void LimbIntegrals(long double kappa, const PanelSines* sines, long double* S1, long double* S2) {
     long double X1 = kPi / 2;
-    *S1 = 0;
-    *S2 = 0;
+    long double t1 = 0, t2 = 0;
     if (kappa < 1) {
         long double X0;
         LimbEndPanel(kappa, &X1, &X0);
-        const long double* kept = sines.Find(X1, X0, true);
+        const long double* kept = sines ? sines->Find(X1, X0, true) : nullptr;
         long double sum1 = 0, sum2 = 0;
         for (int i = 0; i < kNodes; ++i) {
             const long double theta = JacobiNode(X1, X0, i);
             const long double root = LimbEndRoot(kappa, i, kept ? kept[i] : sinl(theta));
-            sum1 = sum1 + weights_Jacobi1d4[i] * cosl(2 * theta) * root;
-            sum2 = sum2 + weights_Jacobi1d4[i] * root;
+            if (kS1) sum1 = sum1 + weights_Jacobi1d4[i] * cosl(2 * theta) * root;
+            if (kS2) sum2 = sum2 + weights_Jacobi1d4[i] * root;
         }
-        *S1 = (X0 - X1) * sum1;
-        *S2 = (X0 - X1) * sum2;
+        t1 = (X0 - X1) * sum1;
+        t2 = (X0 - X1) * sum2;
     }
     const bool antisymmetric = D1L3Antisymmetric(kappa);
     SweepLimb(kappa, X1, [&](long double lo, long double hi) {
-        const long double* kept = sines.Find(lo, hi, false);
+        const long double* kept = sines ? sines->Find(lo, hi, false) : nullptr;
         long double sum1 = 0, sum2 = 0;
         for (int i = 0; i < kNodes; ++i) {
             const long double theta = LegendreNode(lo, hi, i);
-            const long double cos2 = cosl(2 * theta);
-            const long double s = kept ? kept[i] : sinl(theta);
-            const long double root = QuarterRoot(kappa - s * s);
-            const long double value1 =
-                antisymmetric ? D1L3AntisymmetricValue(kappa, cos2) : cos2 * root;
-            sum1 = sum1 + weights_Legendre[i] * value1;
-            sum2 = sum2 + weights_Legendre[i] * root;
+            long double root = 0;
+            if (kS2 || !antisymmetric) {
+                const long double s = kept ? kept[i] : sinl(theta);
+                root = QuarterRoot(kappa - s * s);
+            }
+            if (kS1) {
+                const long double cos2 = cosl(2 * theta);
+                const long double value1 =
+                    antisymmetric ? D1L3AntisymmetricValue(kappa, cos2) : cos2 * root;
+                sum1 = sum1 + weights_Legendre[i] * value1;
+            }
+            if (kS2) sum2 = sum2 + weights_Legendre[i] * root;
         }
-        *S1 = *S1 + (hi - lo) * sum1;
-        *S2 = *S2 + (hi - lo) * sum2;
+        t1 = t1 + (hi - lo) * sum1;
+        t2 = t2 + (hi - lo) * sum2;
     });
+    if (kS1) *S1 = t1;
+    if (kS2) *S2 = t2;
 }
 
 }  // namespace
+
+// Hidden flux of the √μ term: 1.6·p times the limb integral (both halves, arc element 2p·dθ,
+// (2/5)·2·2 = 1.6), plus 2/5 of the winding angle about the stellar centre.
+long double L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // no overlap
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return kFourPiOver5;  // the whole disc is hidden
+    const Limb g = MakeLimb(delta, r);
+    if (g.K <= 0) return 0;  // only rounding gets here
+    return L3OfLimb(g, nullptr);
+}
+
+// ∂L3/∂δ = −4p·∫ √μ·cos 2θ dθ over the part of the limb inside the star, with
+// √μ = D^(1/4)·(κ − sin²θ)^(1/4) and κ = K/D.
+long double D1L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // the guards of L3
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return 0;
+    const Limb g = MakeLimb(delta, r);
+    const long double kappa = g.K / g.D;
+    if (kappa <= 0) return 0;
+    if (kappa == 1) return -4 * r * QuarterRoot(g.D) * kJ1;  // exact on purpose: touching
+    long double S;
+    LimbIntegrals<true, false>(kappa, nullptr, &S, nullptr);
+    return -4 * r * QuarterRoot(g.D) * S;
+}
+
+// ∂L3/∂p = 4p·∫ √μ dθ over the part of the limb inside the star.
+long double D2L3(long double delta, long double r) {
+    if (delta - r >= 1) return 0;  // the guards of L3
+    if (r <= 0 || delta < 0) return 0;
+    if (r - delta >= 1) return 0;
+    const Limb g = MakeLimb(delta, r);
+    // Exact on purpose: at δ = 0, κ is infinite and D^(1/4) is 0; the limb is the circle
+    // ρ = p, where √μ = (1 − p²)^(1/4) all along.
+    if (delta == 0) return 2 * kPi * r * QuarterRoot(g.K);
+    const long double kappa = g.K / g.D;
+    if (kappa <= 0) return 0;
+    if (kappa == 1) return 4 * r * QuarterRoot(g.D) * kJ2;  // exact on purpose: touching
+    long double S;
+    LimbIntegrals<false, true>(kappa, nullptr, nullptr, &S);
+    return 4 * r * QuarterRoot(g.D) * S;
+}
 
 OccultTerm L3Set(long double delta, long double r) {
     if (delta - r >= 1) return {0, 0, 0};  // the guards of L3, D1L3 and D2L3
@@ -532,8 +464,8 @@ OccultTerm L3Set(long double delta, long double r) {
     if (delta == 0 || !(g.K > 0) || g.K == g.D || !(kappa > 0) || kappa == 1)
         return {L3(delta, r), D1L3(delta, r), D2L3(delta, r)};
     PanelSines sines;
-    const long double value = L3Kept(g, &sines);
+    const long double value = L3OfLimb(g, &sines);
     long double S1, S2;
-    D1D2L3Kept(kappa, sines, &S1, &S2);
+    LimbIntegrals<true, true>(kappa, &sines, &S1, &S2);
     return {value, -4 * r * QuarterRoot(g.D) * S1, 4 * r * QuarterRoot(g.D) * S2};
 }

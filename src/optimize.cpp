@@ -471,18 +471,15 @@ long double inclination_degrees(long double ci) { return degrees(std::acos(std::
 
 std::string non_finite_names(const long double* shown, const long double* ld, int ldflag,
                              long double chi2) {
-    static const char* const names[6] = {"tshift",      "eccentr", "periastr",
-                                         "inclination", "rsun",    "rplanet"};
-    static const char* const terms[3] = {"lin", "quad", "sqrt"};
     std::string list;
     auto add = [&](const char* name, long double v) {
         if (std::isfinite(v)) return;
         if (!list.empty()) list += ", ";
         list += name;
     };
-    for (int i = 0; i < 6; ++i) add(names[i], shown[i]);
+    for (int i = 0; i < 6; ++i) add(kParameterNames[i], shown[i]);
     for (int term = 0, k = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) add(terms[term], ld[k++]);
+        if (ldflag & (2 << term)) add(kTermNames[term], ld[k++]);
     add("chi_square_reduced", chi2);
     return list;
 }

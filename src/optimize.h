@@ -29,6 +29,13 @@ enum InputSlot {
     kInputSlots = 9
 };
 
+// The names of the seven values of the orbit and sizes, by slot, and of the three law terms,
+// by term (lflag bits 2, 4, 8), as the parameter file, the report and the JSON result write
+// them. The mask bit of slot k is 1 << k (the period's is kFitPeriod).
+inline constexpr const char* kParameterNames[7] = {"tshift", "eccentr",  "periastr", "inclination",
+                                                   "rsun",   "rplanet", "period"};
+inline constexpr const char* kTermNames[3] = {"lin", "quad", "sqrt"};
+
 // Reads the parameter file `fnm` into tbl[0..8] and the two masks.  Returns 0 when read,
 // 1 when the file cannot be opened or read, 2 when the text holds no "rsun " key.
 int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag);

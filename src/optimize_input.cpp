@@ -644,17 +644,11 @@ namespace {
 // singular system that blames the data. The period has had its correction (≤ 0 becomes 1), so
 // a finite period is positive.
 bool ValuesInRange(const long double* inp) {
-    const struct {
-        InputSlot slot;
-        const char* key;
-    } finite[] = {{kInTshift, "tshift"},     {kInEccentr, "eccentr"},
-                  {kInPeriastr, "periastr"}, {kInInclination, "inclination"},
-                  {kInRsun, "rsun"},         {kInRplanet, "rplanet"},
-                  {kInPeriod, "period"},     {kInLm, "lm"}};
-    for (const auto& f : finite) {
-        if (!std::isfinite(inp[f.slot])) {
+    for (int slot = kInTshift; slot <= kInLm; ++slot) {
+        if (slot == kInIterations) continue;  // an integer count, corrected where it is used
+        if (!std::isfinite(inp[slot])) {
             std::printf("The input file holds a value of %s that is not a finite number: %.19Lg\n",
-                        f.key, inp[f.slot]);
+                        slot == kInLm ? "lm" : kParameterNames[slot], inp[slot]);
             return false;
         }
     }

@@ -375,16 +375,13 @@ namespace {
 // last), the free law coefficients, the zero-point.
 std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawTerms& law,
                                              bool zeropoint) {
-    static const char* const kNames[6] = {"tshift",      "eccentr", "periastr",
-                                          "inclination", "rsun",    "rplanet"};
-    static const char* const kTermNames[3] = {"lin", "quad", "sqrt"};
     const char* term_name[kMaxCoefficients] = {};
     for (int term = 0, k = 0; term < 3; ++term)
         if (ldflag & (2 << term)) term_name[k++] = kTermNames[term];
     std::vector<FittedQuantity> q;
     for (int slot = 0; slot < 6; ++slot)
-        if (parflag & (1 << slot)) q.push_back({FittedQuantity::kParameter, slot, kNames[slot]});
-    if (parflag & kFitPeriod) q.push_back({FittedQuantity::kParameter, 6, "period"});
+        if (parflag & (1 << slot)) q.push_back({FittedQuantity::kParameter, slot, kParameterNames[slot]});
+    if (parflag & kFitPeriod) q.push_back({FittedQuantity::kParameter, kInPeriod, kParameterNames[kInPeriod]});
     for (int f = 0; f < law.nfree; ++f) {
         const char* name = term_name[law.slot[f]];
         q.push_back({FittedQuantity::kCoefficient, law.slot[f], name ? name : "coefficient"});

@@ -79,7 +79,7 @@ void derived_values(const FitPoint& at, long double* values) {
 }
 
 std::vector<DerivedQuantity> derived_quantities(const FitPoint& at, const FitCovariance& cov) {
-    static const char* const kNames[kDerivedCount] = {
+    static const char* const kDerivedNames[kDerivedCount] = {
         "a_over_rstar", "rp_over_rstar", "impact_parameter", "depth",
         "t14",          "t23",           "stellar_density"};
     constexpr int kB = 2;  // the impact parameter, propagated as b²
@@ -127,7 +127,7 @@ std::vector<DerivedQuantity> derived_quantities(const FitPoint& at, const FitCov
             const long double b2 = value[q] * value[q];
             sigma = (std::sqrt(b2 + sigma) - std::sqrt(std::fmax(b2 - sigma, 0.0L))) / 2.0L;
         }
-        out.push_back({kNames[q], value[q], sigma});
+        out.push_back({kDerivedNames[q], value[q], sigma});
     }
     return out;
 }
@@ -265,12 +265,9 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
 }  // namespace
 
 std::string fit_result_json(const FitSummary& fit) {
-    static const char* const kNames[6] = {"tshift",      "eccentr", "periastr",
-                                          "inclination", "rsun",    "rplanet"};
-    static const char* const kTermNames[3] = {"lin", "quad", "sqrt"};
     std::string j = "{\n  \"parameters\": {\n";
     for (int i = 0; i < 6; ++i)
-        j += std::string("    \"") + kNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
+        j += std::string("    \"") + kParameterNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
              ", \"fitted\": " + ((fit.parflag & (1 << i)) ? "true" : "false") + "},\n";
     j += "    \"period\": " + ValueSigma(fit.period, fit.period_sigma) +
          ", \"fitted\": " + (fit.period_fitted ? "true" : "false") + "}\n  },\n";
@@ -311,9 +308,9 @@ std::string fit_result_json(const FitSummary& fit) {
 
     if (fit.rednoise) {
         j += "  \"beta\": {\"value\": " + JsonNumber(fit.beta) +
-             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kNames, kTermNames) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames) + "},\n";
         j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) +
-             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kNames, kTermNames) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames) + "},\n";
     }
 
     j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";
