@@ -86,14 +86,6 @@ struct Evaluation {
     bool per_transit = false;
 };
 
-// Model flux from one point's basis values: the uniform term with coefficient 1, the others
-// with the fitted ones, summed in the order of the residual so that the numbers agree.
-long double ModelFlux(const long double* B, int ldnum, const long double* linf) {
-    long double s = B[0];
-    for (int k = 1; k < ldnum; ++k) s = B[k] * linf[k - 1] + s;
-    return s;
-}
-
 // Time from mid-transit folded into [-P/2, P/2).  fmod is exact and so is either shift by P
 // (the operands lie within a factor two of each other), so the only rounding is that of dt.
 long double FoldPeriod(long double dt, long double period) {
@@ -140,7 +132,7 @@ Evaluation Evaluate(const Input& in, const RunOptions& options) {
     ev.folded.resize(in.pnum);
     for (std::int64_t i = 0; i < in.pnum; ++i) {
         const long double* obs = in.data.get() + 3 * i;
-        ev.model[i] = ModelFlux(lset.data() + i * fc.len, fc.ldnum, ev.linf);
+        ev.model[i] = model_flux(lset.data() + i * fc.len, fc.ldnum, ev.linf);
         if (ev.baseline) ev.model[i] = ev.trend[i] * ev.model[i];
         ev.residual[i] = obs[1] - ev.model[i];
         ev.folded[i] = FoldPeriod(obs[0] - ev.t0, P);
@@ -178,7 +170,7 @@ std::vector<long double> ModelAt(const Input& in, const Evaluation& ev,
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
     der_set_norm_ci_exposure(lset.data(), obs.data(), n, in.period(), in.par, 0, ldflag, exposure);
     std::vector<long double> flux(n);
-    for (std::int64_t j = 0; j < n; ++j) flux[j] = ModelFlux(&lset[j * fc.len], fc.ldnum, linf);
+    for (std::int64_t j = 0; j < n; ++j) flux[j] = model_flux(&lset[j * fc.len], fc.ldnum, linf);
     return flux;
 }
 

@@ -168,9 +168,7 @@ long double residual_period(const long double* lset, const long double* data, st
                 const std::int64_t i = begin + p;
                 if (i + kAhead < pointnum) PrefetchRow(lset, fc.len, 0, fc.ldnum - 1, i + kAhead);
                 const long double* B = lset + i * fc.len;
-                long double s = B[0];
-                for (int k = 1; k < fc.ldnum; ++k) s = B[k] * linf[k - 1] + s;
-                s = s - data[3 * i + 1];
+                const long double s = model_flux(B, fc.ldnum, linf) - data[3 * i + 1];
                 const long double eps = data[3 * i + 2] * data[3 * i + 2];
                 block->c[p][0] = (s / eps) * s;
             }

@@ -205,6 +205,16 @@ void fitted_lin(long double* linfit, const long double* data, const long double*
 // From basis coefficients to the coefficients of the limb-darkening law.
 void linfit2ld(long double* ld, const long double* linfit, int ldflag);
 
+// The model flux of one point from its design row B (the uniform term with coefficient 1, the
+// other ldnum - 1 terms with the coefficients linf), summed from the last term to the first
+// onto the uniform one: the one order in which the residual, the report, the model table and
+// the correlated-noise analysis all form it, so that their numbers agree to the bit.
+inline long double model_flux(const long double* B, int ldnum, const long double* linf) {
+    long double s = B[0];
+    for (int k = 1; k < ldnum; ++k) s = B[k] * linf[k - 1] + s;
+    return s;
+}
+
 // Mean weighted squared residual with the coefficients at their linear optimum.
 long double residual(const long double* lset, const long double* data, std::int64_t pointnum,
                      int parflag, int ldflag);

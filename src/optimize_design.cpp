@@ -210,28 +210,45 @@ void DesignSet::FromOrbit(long double M, Orbit o, long double* block) const {
 // smallest slope 1 - e, the reduction of M, and the rounding of the extended evaluation, which
 // works on the unreduced M and so carries an error that grows with |M|. The margin below covers
 // each of these many times over; a point inside it takes the full evaluation.
+// The slack of the screen, each bound many times what it covers:
+// - a contact radius and the "behind the star" test widened by 2^-20 relative;
+// - the mean anomaly screened only below 2^40 rad, reduced by whole turns with 1/2π in double;
+// - the angles M and ω, rounded to double and evaluated in extended precision without
+//   reduction, off by at most 2^-48·(|angle| + 1);
+// - Newton's method on Kepler's equation stopped at steps of 2^-45, after at most 40 passes;
+// - the double-precision orbit from E on, off by at most 2^-40;
+// - δ = √δ², moved by at most 2^-50/δ by the rounding of δ².
+constexpr long double kContactSlack = 0x1p-20L;
+constexpr long double kMaxScreenedAnomaly = 0x1p40L;
+constexpr double kInverseTwoPi = 0.15915494309189535;
+constexpr double kAngleSlack = 0x1p-48;
+constexpr double kKeplerStepStop = 0x1p-45;
+constexpr int kMaxKeplerPasses = 40;
+constexpr double kOrbitSlack = 0x1p-40;
+constexpr double kRootSlack = 0x1p-50;
+
 void DesignSet::SetUpScreen() {
     const long double behind = (R_ + Rp_ + 1.0L) / R_;  // x of a point behind the star
     screen_ = detail::DesignScreen() && std::isfinite(period_) && period_ != 0.0L &&
               std::isfinite(phi0_) && e_ >= 0.0L && e_ < 1.0L && std::isfinite(omega_) &&
               ci_ >= 0.0L && ci_ <= 1.0L && std::isfinite(R_) && Rp_ > 0.0L && std::isfinite(Rp_) &&
-              behind >= (1.0L + rprs_) * (1.0L + 0x1p-20L) && fc_.len > 0;
+              behind >= (1.0L + rprs_) * (1.0L + kContactSlack) && fc_.len > 0;
     if (!screen_) return;
     e_d_ = static_cast<double>(e_);
     w_d_ = std::sqrt(1.0 - e_d_ * e_d_);
     cw_ = static_cast<double>(cosl(omega_));
     sw_ = static_cast<double>(sinl(omega_));
     ci_d_ = static_cast<double>(ci_);
-    contact_ = static_cast<double>((R_ + Rp_) * (1.0L + 0x1p-20L));
+    contact_ = static_cast<double>((R_ + Rp_) * (1.0L + kContactSlack));
     inv_1me_ = static_cast<double>(1.0L / (1.0L - e_));
-    omega_slack_ = 0x1p-48 * (std::fabs(static_cast<double>(omega_)) + 1.0);
+    omega_slack_ = kAngleSlack * (std::fabs(static_cast<double>(omega_)) + 1.0);
 }
 
 bool DesignSet::CertainlyOutOfTransit(long double M, double margin) const {
-    if (!(std::fabs(M) < 0x1p40L)) return false;
+    if (!(std::fabs(M) < kMaxScreenedAnomaly)) return false;
     // Whole turns off, so that the angle is small enough for double precision; any whole
     // number near M/2π will do.
-    const double turns = std::nearbyint(static_cast<double>(M) * 0.15915494309189535);
+    const double turns = std::nearbyint(static_cast<double>(M) * kInverseTwoPi);
     const double m = static_cast<double>(M - static_cast<long double>(turns) * kTwoPi);
     double E = m, sE, cE, res = 0.0;
     if (e_d_ != 0.0) {
@@ -241,8 +258,8 @@ bool DesignSet::CertainlyOutOfTransit(long double M, double margin) const {
             sincos(E, &sE, &cE);
             const double step = (E - e_d_ * sE - m) / (1.0 - e_d_ * cE);
             E -= step;
-            if (std::fabs(step) <= 0x1p-45) break;
-            if (pass == 40) return false;
+            if (std::fabs(step) <= kKeplerStepStop) break;
+            if (pass == kMaxKeplerPasses) return false;
         }
         res = std::fabs(E - e_d_ * std::sin(E) - m);
     }
@@ -253,8 +270,9 @@ bool DesignSet::CertainlyOutOfTransit(long double M, double margin) const {
     const double delta = std::sqrt(rcu * rcu + ci_d_ * (rsu * rsu));
     // A window of half length `margin` about M: E moves by at most margin/(1 - e) in it.
     const double slack =
-        (0x1p-48 * (std::fabs(static_cast<double>(M)) + 1.0) + res + 0x1p-40 + margin) * inv_1me_ +
-        omega_slack_ + 0x1p-50 / delta;
+        (kAngleSlack * (std::fabs(static_cast<double>(M)) + 1.0) + res + kOrbitSlack + margin) *
+            inv_1me_ +
+        omega_slack_ + kRootSlack / delta;
     return rsu > slack || delta > contact_ + slack;
 }
 

@@ -80,8 +80,7 @@ std::vector<long double> best_fit_model(const BestFit& f) {
     std::vector<long double> model(f.pointnum);
     for (std::int64_t i = 0; i < f.pointnum; ++i) {
         const long double* B = f.lset + i * fc.len;
-        long double G = B[0];
-        for (int k = 1; k < fc.ldnum; ++k) G = B[k] * c[k - 1] + G;
+        const long double G = model_flux(B, fc.ldnum, c);
         model[i] = s.Extended() ? baseline_at(s.lfit, s.linear, i) * G : G;
     }
     return model;

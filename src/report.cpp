@@ -62,8 +62,7 @@ void derived_values(const FitPoint& at, long double* values) {
     const long double point[3] = {t0, 1.0L, 1.0L};
     long double B[kMaxCoefficients + 1];
     der_set_norm_ci(B, point, 1, at.period, p, 0, at.ldflag);
-    long double flux = B[0];
-    for (int k = 1; k < count_fit(0, at.ldflag).ldnum; ++k) flux = B[k] * at.linf[k - 1] + flux;
+    const long double flux = model_flux(B, count_fit(0, at.ldflag).ldnum, at.linf);
     const TransitContacts c = transit_contacts(p, at.period);
     const long double a_over_r = 1.0L / p[4];
     const long double seconds = at.period * kSecondsPerDay;
