@@ -1,4 +1,5 @@
 // End-to-end runs of the built tool: standard output byte for byte and the exit status.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,10 +113,14 @@ TEST(Cli, CaseFile) {
             where = line;
             want_status = 2;
             ++cases;
-        } else if (key == "out" || key == "out^" || key == "out~") {
+        } else if (key.compare(0, 3, "out") == 0) {
             const std::string want = Unescape(rest);
-            const std::size_t at = res.out.find(want);
-            EXPECT_TRUE(key == "out" ? res.out == want : key == "out^" ? at == 0 : at != res.out.npos)
+            const std::size_t at = res.out.find(want), end = res.out.size() - want.size();
+            EXPECT_TRUE(key == "out"    ? res.out == want
+                        : key == "out^" ? at == 0
+                        : key == "out~" ? at != res.out.npos
+                        : key == "out!" ? at == res.out.npos
+                                        : want.size() <= res.out.size() && res.out.find(want, end) == end)
                 << "standard output:\n" << res.out;
         } else if (key == "err") {
             EXPECT_EQ(res.err, Unescape(rest));
@@ -124,7 +129,9 @@ TEST(Cli, CaseFile) {
         } else if (key == "holds") {
             EXPECT_EQ(dir.Read(first), second);
         } else if (key == "absent") {
-            EXPECT_FALSE(std::ifstream(dir.path() + "/" + rest).good());
+            glob_t found;
+            EXPECT_EQ(glob((dir.path() + "/" + rest).c_str(), 0, nullptr, &found), GLOB_NOMATCH);
+            globfree(&found);
         } else {
             ADD_FAILURE() << "unknown key";
         }
@@ -307,28 +314,6 @@ TEST(CliFit, ExposureZeroIsTheInstantaneousModel) {
     EXPECT_NE(ReportValue(exposed.out, "rsun "), ReportValue(plain.out, "rsun "));
 }
 
-// A flux of 1e2470 is a finite long double whose square is not: the reduced chi-square is
-// infinite, and the steps it drives are NaN. The run names them, prints no report and writes no
-// result file, so a result file given as its own parameter file keeps the set it held.
-TEST(CliFit, NonFiniteResultIsNoSuccess) {
-    TempDir dir;
-    const std::string table = dir.Write("d.txt", "0.1 1 0.001\n0.2 1e2470 0.001\n0.3 1 0.001\n");
-    const std::string params = "tshift 0.2 f\nrsun 0.1\nrplanet 0.01 f\nperiod 3\niterations 2\n";
-    for (const std::string result : {"p.par", "r.txt"}) {
-        const std::string p = dir.Write("p.par", params);
-        const CliResult res = RunTool({p, table, dir.path() + "/" + result});
-        EXPECT_EQ(res.status, 3);
-        EXPECT_EQ(res.out.find("tshift "), std::string::npos);
-        const std::string tail =
-            "The fit ended with values that are not finite numbers: tshift, rplanet, "
-            "chi_square_reduced\n";
-        ASSERT_GE(res.out.size(), tail.size());
-        EXPECT_EQ(res.out.substr(res.out.size() - tail.size()), tail);
-        EXPECT_EQ(dir.Read("p.par"), params);
-        EXPECT_FALSE(std::ifstream(dir.path() + "/r.txt").good());
-    }
-}
-
 // A fixed e = 1 - 1e-6 with ω = 90°: the conjunction lies at apoastron, and the orbit, nearly a
 // line through the star, makes its deepest transit beside periastron, where the fit puts the
 // data's transit at 1.6. The reported time is that transit's all along, never the conjunction
@@ -355,34 +340,11 @@ TEST(CliFit, EccentricityNearOneHeldFixed) {
         EXPECT_NE(sigmas.find(line), std::string::npos) << line;
 }
 
-// The report stands; the message follows it.
-TEST(CliFit, ResultFileThatCannotBeWritten) {
-    TempDir dir;
-    const CliResult res = RunTool({dir.Write("p.par", kFitParams + "iterations 1\n"), kExampleTable,
-                                   dir.path() + "/no/such/dir/r.txt"});
-    EXPECT_EQ(res.status, 2);
-    EXPECT_NE(res.out.find("\nchi_square_reduced  "), std::string::npos);
-    const std::string tail = "The result file can not be opened.\n";
-    ASSERT_GE(res.out.size(), tail.size());
-    EXPECT_EQ(res.out.substr(res.out.size() - tail.size()), tail);
-}
-
-// A result file is replaced whole or not at all: a write that fails (here the file-size limit
-// of the shell, as a full disc would) leaves the earlier result and no temporary file. Special
-// files are written in place: /dev/stdout with standard output in a file gets the result after
-// the report, with nothing overwritten; a FIFO passes it to its reader.
-TEST(CliFit, ResultFileReplacedWholeOrNotAtAll) {
+// Special files are written in place: /dev/stdout with standard output in a file gets the
+// result after the report, with nothing overwritten; a FIFO passes it to its reader.
+TEST(CliFit, ResultFileToSpecialFiles) {
     TempDir dir;
     const std::string params = dir.Write("p.par", kFitParams + "iterations 2\n");
-    dir.Write("r.txt", "old\n");
-    const CliResult full =
-        RunTool({params, kExampleTable, dir.path() + "/r.txt"}, "trap '' XFSZ; ulimit -f 0; ");
-    EXPECT_EQ(full.status, 2);
-    const std::string tail = "The result file can not be opened.\n";
-    EXPECT_EQ(full.out.substr(full.out.size() - std::min(full.out.size(), tail.size())), tail);
-    EXPECT_EQ(dir.Read("r.txt"), "old\n");
-    EXPECT_EQ(RunProgram("ls", {"-A", dir.path()}).out, "p.par\nr.txt\n");
-
     ASSERT_EQ(RunTool({params, kExampleTable, dir.path() + "/r.txt"}).status, 0);
     const std::string result = dir.Read("r.txt");
     const std::string tool = ShellQuote(TRANSITLM_BIN) + " " + ShellQuote(params) + " " +
