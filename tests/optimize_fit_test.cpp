@@ -539,6 +539,37 @@ std::vector<long double> Solve(std::vector<long double> N, std::vector<long doub
     return b;
 }
 
+// An independent propagation: N = JᵀJ/σ² of the Jacobian columns J (the model flux at every
+// point by each unknown); Cov(a, b) = aᵀN⁻¹b for the gradients a, b of two reported values.
+struct Propagation {
+    int nu;
+    std::vector<long double> N;
+    Propagation(const std::vector<std::vector<long double>>& J, long double sigma)
+        : nu(J.size()), N(nu * nu, 0.0L) {
+        for (int a = 0; a < nu; ++a)
+            for (int b = 0; b < nu; ++b)
+                for (std::size_t i = 0; i < J[a].size(); ++i)
+                    N[a * nu + b] += J[a][i] * J[b][i] / (sigma * sigma);
+    }
+    long double Cov(const std::vector<long double>& a, const std::vector<long double>& b) const {
+        const std::vector<long double> y = Solve(N, b, nu);
+        long double s = 0;
+        for (int k = 0; k < nu; ++k) s += a[k] * y[k];
+        return s;
+    }
+};
+
+// The five-point difference at 0, point by point, of flux(x), the model flux at every point.
+template <class F>
+std::vector<long double> FluxColumn(F flux, long double h) {
+    std::vector<long double> v[5];
+    for (int s = -2; s <= 2; ++s) v[s + 2] = flux(s * h);
+    std::vector<long double> col(v[0].size());
+    for (std::size_t i = 0; i < col.size(); ++i)
+        col[i] = FivePoint([&](long double x) { return v[int(x / h) + 2][i]; }, h);
+    return col;
+}
+
 // The reported values as functions of the unknowns: time of mid-transit, e, ω and i in degrees,
 // rsun, rplanet, and the two law coefficients.
 using Reported = std::array<long double, 8>;
@@ -590,29 +621,23 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
         const int np = param.size(), nu = np + 2;
         // Jacobian columns: the fitted parameters, then the two coefficients.
         std::vector<std::vector<long double>> J(nu, std::vector<long double>(n));
-        for (int a = 0; a < np; ++a) {
-            std::vector<long double> F[5];
-            for (int s = -2; s <= 2; ++s) {
-                Params q = p;
-                q[param[a]] += s * steps[param[a]];
-                const std::vector<long double> B = Design(q, times, 0, cs.ldflag);
-                for (std::int64_t i = 0; i < n; ++i)
-                    F[s + 2].push_back(B[3 * i] + c[0] * B[3 * i + 1] + c[1] * B[3 * i + 2]);
-            }
-            for (std::int64_t i = 0; i < n; ++i)
-                J[a][i] =
-                    FivePoint([&](long double t) { return F[int(t / steps[param[a]]) + 2][i]; },
-                              steps[param[a]]);
-        }
+        for (int a = 0; a < np; ++a)
+            J[a] = FluxColumn(
+                [&](long double x) {
+                    Params q = p;
+                    q[param[a]] += x;
+                    const std::vector<long double> B = Design(q, times, 0, cs.ldflag);
+                    std::vector<long double> F(n);
+                    for (std::int64_t i = 0; i < n; ++i)
+                        F[i] = B[3 * i] + c[0] * B[3 * i + 1] + c[1] * B[3 * i + 2];
+                    return F;
+                },
+                steps[param[a]]);
         for (std::int64_t i = 0; i < n; ++i) {
             J[np][i] = basis[3 * i + 1];
             J[np + 1][i] = basis[3 * i + 2];
         }
-        std::vector<long double> N(nu * nu, 0.0L);
-        for (int a = 0; a < nu; ++a)
-            for (int b = 0; b < nu; ++b)
-                for (std::int64_t i = 0; i < n; ++i)
-                    N[a * nu + b] += J[a][i] * J[b][i] / (sigma * sigma);
+        const Propagation prop(J, sigma);
 
         // Gradients of the reported values over the unknowns (steps 16 times those above for the
         // time of mid-transit, which the phase of least separation gives to a few ulps).
@@ -649,15 +674,16 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
             const FittedQuantity& q = cov.quantities[a];
             return q.kind == FittedQuantity::kParameter ? q.index : 6 + q.index;
         };
+        const auto gradient = [&](int r) {  // of reported value r over the unknowns
+            std::vector<long double> g(nu);
+            for (int k = 0; k < nu; ++k) g[k] = grad[k][r];
+            return g;
+        };
         for (int a = 0; a < nc; ++a) {
-            std::vector<long double> ga(nu);
-            for (int k = 0; k < nu; ++k) ga[k] = grad[k][row(a)];
-            const std::vector<long double> y = Solve(N, ga, nu);
             EXPECT_LE(std::fabs(sqrtl(cov.reported[a * nc + a]) / got[row(a)] - 1), 1e-15L);
             EXPECT_EQ(corr[a * nc + a], 1.0L);
             for (int b = 0; b < nc; ++b) {
-                long double want = 0;
-                for (int k = 0; k < nu; ++k) want += grad[k][row(b)] * y[k];
+                const long double want = prop.Cov(gradient(row(b)), gradient(row(a)));
                 const long double scale = got[row(a)] * got[row(b)];
                 EXPECT_LE(std::fabs(cov.reported[a * nc + b] - want) / scale, 1e-5L)
                     << "entry " << a << ", " << b;
@@ -673,12 +699,7 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
                 EXPECT_EQ(four[r], 0.0L);
                 continue;
             }
-            std::vector<long double> g(nu);
-            for (int a = 0; a < nu; ++a) g[a] = grad[a][r];
-            const std::vector<long double> y = Solve(N, g, nu);
-            long double var = 0;
-            for (int a = 0; a < nu; ++a) var += g[a] * y[a];
-            EXPECT_LE(std::fabs(got[r] / sqrtl(var) - 1), 1e-5L);
+            EXPECT_LE(std::fabs(got[r] / sqrtl(prop.Cov(gradient(r), gradient(r))) - 1), 1e-5L);
             // Scaled by a reduced chi-square above 1: the inclination is the half-width of the
             // image of the interval cos² i ± σ, which doubles only up to O((σ/cos² i)²).
             EXPECT_LE(std::fabs(four[r] / got[r] - 2), r == 3 ? 1e-5L : 1e-17L);
@@ -861,82 +882,62 @@ TEST(LinearModel, UncertaintiesAgreeWithFiniteDifferencePropagation) {
         };
         std::vector<std::vector<long double>> J(nu, std::vector<long double>(n));
         for (int col = 0; col < np + nf; ++col) {
-            const long double h = col < np ? steps[param[col]] : 0x1p-20L;
-            std::vector<long double> F[5];
-            for (int s = -2; s <= 2; ++s) {
-                Params q = p;
-                std::vector<long double> uu = u;
-                (col < np ? q[param[col]] : uu[free[col - np]]) += s * h;
-                F[s + 2] = flux_G(q, uu);
-            }
-            for (std::int64_t i = 0; i < n; ++i)
-                J[col][i] =
-                    baseline(i) * FivePoint([&](long double t) { return F[int(t / h) + 2][i]; }, h);
+            J[col] = FluxColumn(
+                [&](long double x) {
+                    Params q = p;
+                    std::vector<long double> uu = u;
+                    (col < np ? q[param[col]] : uu[free[col - np]]) += x;
+                    return flux_G(q, uu);
+                },
+                col < np ? steps[param[col]] : 0x1p-20L);
+            for (std::int64_t i = 0; i < n; ++i) J[col][i] *= baseline(i);
         }
         const std::vector<long double> G = flux_G(p, u);
+        std::vector<long double> level(nu, 0.0L);  // the gradient of the mean level
         for (std::int64_t i = 0; i < n; ++i) {
             long double power = 1;
-            for (int d = 0; d < D; ++d, power *= tau(i))
+            for (int d = 0; d < D; ++d, power *= tau(i)) {
                 J[np + nf + window(i) * D + d][i] = power * G[i];
+                level[np + nf + window(i) * D + d] += power / n;
+            }
         }
-        std::vector<long double> N(nu * nu, 0.0L);
-        for (int x = 0; x < nu; ++x)
-            for (int y = 0; y < nu; ++y)
-                for (std::int64_t i = 0; i < n; ++i)
-                    N[x * nu + y] += J[x][i] * J[y][i] / (sigma * sigma);
-        auto propagated = [&](const std::vector<long double>& grad) {
-            const std::vector<long double> y = Solve(N, grad, nu);
-            long double var = 0;
-            for (int x = 0; x < nu; ++x) var += grad[x] * y[x];
-            return sqrtl(var);
-        };
+        const Propagation prop(J, sigma);
 
         const std::vector<long double> lset = Design(p, times, parflag, ldflag);
         LinearModel model = cs.model;
         set_windows(&model, data.data(), n, kPeriod, p.data());
         const FitUncertainties unc = fit_uncertainties_linear(
             lset.data(), data.data(), n, kPeriod, p.data(), parflag, ldflag, model, 0.0L);
-        for (int slot : {4, 5}) {
-            std::vector<long double> grad(nu, 0.0L);
-            grad[slot - 2] = 1;  // rsun and rplanet are unknowns 2 and 3
-            EXPECT_LE(std::fabs(unc.par[slot] / propagated(grad) - 1), 1e-5L) << slot;
-        }
-        for (int f = 0; f < nf; ++f) {
-            std::vector<long double> grad(nu, 0.0L);
-            grad[np + f] = 1;
-            EXPECT_LE(std::fabs(unc.ld[free[f]] / propagated(grad) - 1), 1e-5L) << free[f];
-        }
-        for (int k = 0; k < 2; ++k)
-            EXPECT_TRUE(!(cs.model.held & (2 << k)) || unc.ld[k] == 0.0L) << k;
-        std::vector<long double> grad(nu, 0.0L);
-        for (std::int64_t i = 0; i < n; ++i) {
-            long double power = 1;
-            for (int d = 0; d < D; ++d, power *= tau(i))
-                grad[np + nf + window(i) * D + d] += power / n;
-        }
-        EXPECT_LE(std::fabs(unc.zeropoint / propagated(grad) - 1), 1e-5L);
-
-        // The full covariance: rsun, rplanet and the level (the last quantity) with each other.
         const FitCovariance cov = fit_covariance_linear(lset.data(), data.data(), n, kPeriod,
                                                         p.data(), parflag, ldflag, model, 0.0L);
         const int nc = cov.size();
         ASSERT_EQ(nc, np + nf + 1);
         ASSERT_EQ(cov.quantities.back().kind, FittedQuantity::kZeropoint);
-        EXPECT_EQ(sqrtl(cov.reported[nc * nc - 1]), unc.zeropoint);
-        std::vector<std::vector<long double>> g(3, std::vector<long double>(nu, 0.0L));
-        g[0][2] = g[1][3] = 1;
-        g[2] = grad;
-        const int at[3] = {2, 3, nc - 1};
-        for (int x = 0; x < 3; ++x)
-            for (int y = 0; y < 3; ++y) {
-                const std::vector<long double> sol = Solve(N, g[y], nu);
-                long double want = 0;
-                for (int k = 0; k < nu; ++k) want += g[x][k] * sol[k];
-                const long double scale =
-                    sqrtl(cov.reported[at[x] * (nc + 1)] * cov.reported[at[y] * (nc + 1)]);
-                EXPECT_LE(std::fabs(cov.reported[at[x] * nc + at[y]] - want) / scale, 1e-5L)
+        for (int k = 0; k < 2; ++k)
+            EXPECT_TRUE(!(cs.model.held & (2 << k)) || unc.ld[k] == 0.0L) << k;
+        // rsun, rplanet (unknowns 2 and 3), the free law coefficients and the level: their 1σ
+        // and every covariance of two of them against the propagation.
+        std::vector<std::vector<long double>> g;
+        std::vector<int> at;
+        std::vector<long double> sigmas;
+        for (int q = 2; q < np + nf; ++q) {
+            g.emplace_back(nu, 0.0L);
+            g.back()[q] = 1;
+            at.push_back(q);
+            sigmas.push_back(q < np ? unc.par[q + 2] : unc.ld[free[q - np]]);
+        }
+        g.push_back(level);
+        at.push_back(nc - 1);
+        sigmas.push_back(unc.zeropoint);
+        for (std::size_t x = 0; x < g.size(); ++x) {
+            EXPECT_LE(std::fabs(sigmas[x] / sqrtl(prop.Cov(g[x], g[x])) - 1), 1e-5L) << x;
+            EXPECT_LE(std::fabs(sqrtl(cov.reported[at[x] * (nc + 1)]) / sigmas[x] - 1), 1e-15L);
+            for (std::size_t y = 0; y < g.size(); ++y)
+                EXPECT_LE(std::fabs(cov.reported[at[x] * nc + at[y]] - prop.Cov(g[x], g[y])) /
+                              (sigmas[x] * sigmas[y]),
+                          1e-5L)
                     << x << ", " << y;
-            }
+        }
     }
 }
 
