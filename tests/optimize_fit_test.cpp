@@ -1025,11 +1025,18 @@ PeriodFit RunPeriodFit(const Params& par, long double period, const std::vector<
 // radii to two sectors made by an independent route. From a start whose period is off by
 // 6e-5 d (18 minutes at the second sector) the fit of the noise-free curve comes back to the
 // truth to 1e-9 d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent model: 1e-7°
-// and 2e-9 seen) and that of a noisy one within 3σ; at the reference epoch, the transit next to
-// the timing-weighted centre, T_n and P are nearly uncorrelated.
+// and 2e-9 seen) and that of a noisy one within 3σ. Over 100 noise realisations from the
+// truth, the scatter of each value agrees with its mean quoted σ within 20 % (the sample
+// deviation of 100 is good to 7 %) and the mean with the truth within 4σ/10; at the reference
+// epoch, the transit next to the timing-weighted centre, T_n and P are nearly uncorrelated.
 TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
     const TwoSectors curve;
     const int mask = 1 | 8 | 16 | 32 | kFitPeriod, ldflag = 7;
+    const Params truth = [&] {
+        Params p = ToParams(0, 90, TwoSectors::inc, TwoSectors::rsun, TwoSectors::rp);
+        p[0] = phase_parameter(TwoSectors::T, TwoSectors::P, p.data());
+        return p;
+    }();
     Params start = ToParams(0, 90, 86.5L, 0.104L, 0.0125L);
     start[0] = phase_parameter(TwoSectors::T + 0.002L, TwoSectors::P + 6e-5L, start.data());
     const long double sigma = 2.5e-4L;
@@ -1047,8 +1054,32 @@ TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
         EXPECT_LE(std::fabs(inclination_degrees(fit.best[3]) - TwoSectors::inc),
                   tol * fit.unc.par[3] + 1e-6L);
         EXPECT_LE(std::fabs(fit.best[4] - TwoSectors::rsun), tol * fit.unc.par[4] + 1e-8L);
-        EXPECT_LT(std::fabs(fit.unc.correlation), 0.1L);
     }
+
+    const int realisations = 100;
+    long double sum[3] = {}, sum2[3] = {}, quoted[3] = {}, corr = 0;
+    const long double want[3] = {TwoSectors::P, TwoSectors::T, TwoSectors::T + 132 * TwoSectors::P};
+    for (int r = 0; r < realisations; ++r) {
+        const std::vector<long double> data = curve.Data(sigma, &noise);
+        const PeriodFit fit = RunPeriodFit(truth, TwoSectors::P, data, mask, ldflag, 5);
+        const long double value[3] = {fit.period, mid_transit_time(fit.best.data(), fit.period),
+                                      fit.unc.tref};
+        const long double s[3] = {fit.unc.period, fit.unc.par[0], fit.unc.tref_sigma};
+        for (int j = 0; j < 3; ++j) {
+            sum[j] += value[j] - want[j];
+            sum2[j] += (value[j] - want[j]) * (value[j] - want[j]);
+            quoted[j] += s[j] / realisations;
+        }
+        corr = std::fmax(corr, std::fabs(fit.unc.correlation));
+    }
+    for (int j = 0; j < 3; ++j) {
+        const long double mean = sum[j] / realisations;
+        const long double sd = sqrtl((sum2[j] - realisations * mean * mean) / (realisations - 1));
+        EXPECT_NEAR(double(sd / quoted[j]), 1.0, 0.2)
+            << "value " << j << " σ " << double(quoted[j]);
+        EXPECT_LE(std::fabs(mean), 4 * quoted[j] / sqrtl(realisations)) << "value " << j;
+    }
+    EXPECT_LT(corr, 0.1L);
 }
 
 // ---- orientation of ω ---------------------------------------------------------------------
