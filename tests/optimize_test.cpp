@@ -301,57 +301,9 @@ TEST(DataTable, MagnitudesBecomeRelativeFlux) {
               (std::vector<long double>{1, 2, 3}));
 }
 
-TEST(DataTable, Refusals) {
-    const struct {
-        std::string text;
-        TableError::Kind kind;
-        std::int64_t line;
-        std::string word;
-        std::int64_t values = 0, columns = 0;
-    } cases[] = {
-        {"1 2 3\n2020-01-05 1 1\n", TableError::kNotNumber, 2, "2020-01-05"},
-        {"1 2 3\r\n4 5 6\r\n7 - 8\r\n", TableError::kNotNumber, 3, "-"},
-        {"1 . 3\n", TableError::kNotNumber, 1, "."},
-        {"1 2 3\n\n\nflux=1.0e 2 3\n", TableError::kNotNumber, 4, "flux=1.0e"},
-        {"1 2 3\ntime flux err\n", TableError::kNotNumber, 2, "time"},  // a header comes first
-        {"# offset\nBJD-2454000 1 2\n", TableError::kNotNumber, 2, "BJD-2454000"},
-        {"1 1 " + std::string(500, 'x') + "\n", TableError::kNotNumber, 1,
-         std::string(80, 'x') + "..."},
-        {"time,flux,flux_err\nabc,1,1\n", TableError::kNotNumber, 2, "abc"},
-        {"time flux flux_err quality\n1 1 1 bad\n", TableError::kNotNumber, 2, "bad"},
-        {"1 2 3\n1e99999 5 6\n", TableError::kNotFinite, 2, "1e99999"},  // overflows
-        {"1 inf 1\n", TableError::kNotFinite, 1, "inf"},
-        {"1 1 -Infinity\n", TableError::kNotFinite, 1, "-Infinity"},
-        {"1 2 0.001\n2 3 0\n", TableError::kUncertainty, 2, "0"},
-        {"1 2 -1e-5000\n", TableError::kUncertainty, 1, "-1e-5000"},
-        {"1 1 1e-2467\n", TableError::kUncertaintyRange, 1, "1e-2467"},  // σ² is subnormal
-        {"1 1 1e2467\n", TableError::kUncertaintyRange, 1, "1e2467"},    // σ² overflows
-        {"time mag mag_err\n1 1 1e-2470\n", TableError::kUncertaintyRange, 2, "1e-2470"},
-        {"time mag mag_err\n1 1 1\n2 1 1\n3 -30000 1\n", TableError::kNotFinite, 4, "-30000"},
-        // The layout of old: several observations on a line, or one over several lines.
-        {"1 2 3 4 5 6\n", TableError::kValueCount, 1, "", 6},
-        {"1 2\n3 4 5 6\n", TableError::kValueCount, 1, "", 2},
-        {"1 2 3 # trailing note\n", TableError::kValueCount, 1, "", 6},
-        {"1,2,3,\n", TableError::kValueCount, 1, "", 4},
-        {"time flux err\n1 2 3 4\n", TableError::kValueCount, 2, "", 4, 3},
-    };
-    for (const auto& c : cases) {
-        const Table t = ReadTable(c.text);
-        EXPECT_EQ(t.count, -1) << c.text;
-        EXPECT_EQ(t.err.kind, c.kind) << c.text;
-        EXPECT_EQ(t.err.line, c.line) << c.text;
-        EXPECT_EQ(t.err.word, c.word) << c.text;
-        EXPECT_EQ(t.err.values, c.values) << c.text;
-        EXPECT_EQ(t.err.columns, c.columns) << c.text;
-    }
-    const Table header = ReadTable("# a comment\ntime,flux,\"quality\"\n1,1,0\n");
-    EXPECT_EQ(header.err.kind, TableError::kHeader);
-    EXPECT_EQ(header.err.line, 2);
-    EXPECT_EQ(header.err.lacking,
-              "the uncertainty (flux_err, pdcsap_flux_err, err, error, sigma, e_flux, flux_error)");
-    EXPECT_EQ(header.err.names, "time, flux, \"quality\"");
-    EXPECT_EQ(ReadTable("JD mag sigma\n").err.lacking,
-              "the uncertainty of the magnitude (mag_err, e_mag, magerr)");
+// What the messages do not show (the case file has them): a file that cannot be opened leaves
+// no array.
+TEST(DataTable, FileThatCannotBeOpened) {
     TempDir dir;
     TableError err;
     long double* raw = reinterpret_cast<long double*>(&err);
