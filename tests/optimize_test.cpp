@@ -141,53 +141,6 @@ TEST(ParameterFile, EndOfTextAndNulBytes) {
     EXPECT_EQ(nul.tbl[kInPeriod], 3.0L);
 }
 
-// Each likely mistake names its line, and only it; the lines come in file order. Observations
-// at times 0, 1 and 2.
-TEST(ParameterFile, WarningsForLikelyMistakes) {
-    const long double data[] = {0, 1, 0.01, 1, 1, 0.01, 2, 1, 0.01};
-    const struct {
-        std::string text;
-        std::vector<std::string> warnings;  // "LINE: " and the start of each
-    } cases[] = {
-        {"tshift = 2837.3572 f\nrsun 0.1\n", {"1: tshift is followed by \"=\""}},
-        {"tshift: 1\nrsun\t0.1\nrsun 0.1\niterations=5\nlm :0.1\n",
-         {"1: tshift is followed by \":\"", "2: rsun is followed by a tab",
-          "4: iterations is followed by \"=\"", "5: lm is followed by \":\""}},
-        {"# rsun is R*/a\nrsun 0.1\n", {"1: the value of rsun is read from a comment"}},
-        {"rsun 0.1\n  # calm 3\nlm 0.1\n", {"2: the value of lm is read from a comment"}},
-        {"rsun 0.1\neccentr 0.1   # circular, kept fixed\n",
-         {"2: eccentr is marked as fitted by the f of \"fixed\""}},
-        {"rsun inf\nrplanet 0.01 free f\n",
-         {"1: rsun is marked as fitted by the f of \"inf\"",
-          "2: rplanet is marked as fitted by the f of \"free\""}},
-        {"rsun 0.1\nperiod 3.2 fixed\n", {"2: period is marked as fitted by the f of \"fixed\""}},
-        {"rsun 0.1\n# quadratic law, not the sqrt law\n",
-         {"2: the quad limb-darkening term is switched on by the word \"quadratic\" in a comment",
-          "2: the sqrt limb-darkening term is switched on by the word \"sqrt\" in a comment"}},
-        {"rsun 0.1\n# inclination from the literature\ninclination 86 f\n",
-         {"2: the value of inclination is read from a comment",
-          "3: the linear limb-darkening term is switched on by the \"lin\" of a second "
-          "\"inclination\""}},
-        {"rsun 0.1\neccentr 0 f\nperiastr 90 fit\n",
-         {"2: eccentr is fitted from e = 0", "3: periastr is fitted with e = 0"}},
-        {"rsun 0.1\ntshift 2837.3572\nperiod 3.2\n",
-         {"2: tshift 2837.3572 is 886.049125 periods from the nearest observation"}},
-        {"rsun 0.1\ntshift 322.1\nperiod 3.2\n", {"2: tshift 322.1 is 100.03125 periods"}},
-        {"rsun 0.1\ntshift -318\nperiod 3.2\n", {}},  // 99.4 periods
-        {"rsun 0.1 f\neccentr 0.2 f\nperiastr 90 fitted\nperiod 3 f\nlin\nquad 0.25 fixed\n"
-         "# no keys here\n"
-         "zeropoint\nexposure 0.02\ntrend 1\nflux_column SAP_FLUX\n",
-         {}},
-    };
-    for (const auto& c : cases) {
-        const Input in = ReadInput(c.text);
-        const std::vector<std::string> got = parameter_warnings("p.par", c.text, in.tbl, data, 3);
-        ASSERT_EQ(got.size(), c.warnings.size()) << c.text << (got.empty() ? "" : got[0]);
-        for (std::size_t k = 0; k < got.size(); ++k)
-            EXPECT_EQ(got[k].rfind("warning: p.par:" + c.warnings[k], 0), 0u) << got[k];
-    }
-}
-
 // Silent on the bundled example and on the result file of its fit, read back with its table.
 TEST(ParameterFile, NoWarningsOnTheExampleOrAResultFile) {
     TempDir dir;
