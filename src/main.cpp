@@ -42,13 +42,26 @@ int Leave(ExitStatus status) {
 }
 
 // What the report adds for the linear model: held coefficients carry "fixed", the zero-point
-// (or the trends' mean level) follows the law lines, and the trend's degree, where shown.
+// (or the trends' mean level) follows the law lines, and the trend's degree, where shown; then
+// the exposure, where shown.
 struct LinearLines {
     int held = 0;            // bits 2 lin, 4 quad, 8 sqrt
     bool zeropoint = false;  // a zeropoint line
     long double level = 0;
-    int trend = -1;  // degree on a trend line; -1 no line
+    int trend = -1;         // degree on a trend line; -1 no line
+    bool exposure = false;  // an exposure line
 };
+
+// The report of a run with an exposure key carries it, so that a fit started from the result
+// file integrates as this one did; "exposure 0" only where it overrides a data file's own
+// exposure, and a run without integration otherwise reports as one without the key.
+bool ShowsExposure(const RunInput& in) {
+    if (!in.options.exposure_key) return false;
+    if (in.options.exposure != 0.0L) return true;  // exact on purpose: 0 is no integration
+    for (const DataPart& part : in.parts)
+        if (!part.exposure_from.empty()) return true;
+    return false;
+}
 
 // The report's layout: six parameter lines, the period, the law coefficients in use, the
 // linear model's lines, the reduced chi-square; `tail` ends the chi-square line.
@@ -67,6 +80,7 @@ void PrintReport(std::FILE* out, const RunInput& in, const long double* shown,
                          pnames[7 + term], coeffs[k++]);
     if (linear.zeropoint) std::fprintf(out, "zeropoint  %.19Lg \n", linear.level);
     if (linear.trend >= 0) std::fprintf(out, "trend  %.19Lg \n", (long double)linear.trend);
+    if (linear.exposure) std::fprintf(out, "exposure  %.19Lg \n", in.options.exposure);
     std::fprintf(out, "\nchi_square_reduced  %.19Lg %s", chi2, tail);
 }
 
@@ -115,6 +129,7 @@ const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM
 void PrintRedNoise(std::FILE* out, const RunInput& in, const RedNoise& red, long double chi2,
                    LinearLines lines) {
     lines.trend = -1;
+    lines.exposure = false;
     std::fprintf(out,
                  "\n1-sigma uncertainties scaled by the time-averaging beta %.19Lg (correlated "
                  "noise):\n",
@@ -330,6 +345,7 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
     lines.zeropoint = f.zeropoint;
     lines.level = f.zeropoint_value;
     lines.trend = res.trend;
+    lines.exposure = ShowsExposure(in);
     const RedNoise* rednoise = f.rednoise ? &res.red : nullptr;
 
     std::fflush(stdout);
@@ -360,6 +376,7 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
     const long double level = lines.level;
     lines.level = unc.zeropoint;
     lines.trend = -1;
+    lines.exposure = false;
     std::fflush(stdout);
     std::printf(
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "

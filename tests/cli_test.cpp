@@ -212,9 +212,10 @@ TEST(CliFit, ProgressLinesAgreeWithTheReport) {
 }
 
 // A result file read back as a parameter file starts where the first fit ended: the same
-// values, the same fitted parameters (the period too), terms, held coefficients, zero-point and
-// trend, when an iteration count below 1 or not a number runs no step. With four file arguments no
-// result file is written.
+// values, the same fitted parameters (the period too), terms, held coefficients, zero-point,
+// trend and exposure (the limb darkening and the chi-square would move without it), when an
+// iteration count below 1 or not a number runs no step. With four file arguments no result file
+// is written.
 TEST(CliFit, ResultFileRoundTrips) {
     TempDir dir;
     auto shape = [](const std::string& out) {  // the report's keys and marks, not its numbers
@@ -235,6 +236,7 @@ TEST(CliFit, ResultFileRoundTrips) {
         {kFitParams, "quad  "},
         {held + "zeropoint\n", "quad  0.25 fixed\n"},
         {kFitParams + "trend 1\n", "trend  1 \n"},
+        {kFitParams + "exposure 0.0204335\n", "\nexposure  0.0204335 \n"},
         {kPeriodParams, " fitted\nlin  "},
         {kPeriodParams + "zeropoint\n", " fitted\nlin  "},
     };
@@ -251,7 +253,7 @@ TEST(CliFit, ResultFileRoundTrips) {
             EXPECT_EQ(second.out.compare(0, 7, "tshift "), 0);  // no progress line: no step
             for (const char* name :
                  {"tshift ", "eccentr ", "periastr ", "inclination ", "rsun ", "rplanet ",
-                  "period ", "lin ", "quad ", "zeropoint ", "chi_square_reduced "}) {
+                  "period ", "lin ", "quad ", "zeropoint ", "exposure ", "chi_square_reduced "}) {
                 const long double a = ReportValue(first.out, name),
                                   b = ReportValue(second.out, name);
                 if (std::isnan(a) && std::isnan(b)) continue;  // a line of another form
@@ -265,9 +267,9 @@ TEST(CliFit, ResultFileRoundTrips) {
     // The lines after the report switch nothing on: the whole result file reads as its report
     // alone does, whatever terms are in use (the report's only "lin" may be the one inside
     // "inclination", and the file holds no "lm" or "iterations" key).
-    for (const char* terms : {"", "quad\n", "sqrt\n", "lin\nquad\nsqrt\n",
-                              "lin\nquad 0.3 fixed\nzeropoint\n", "quad\ntrend 1\n",
-                              "lin\nquad\nzeropoint\nrednoise\n"}) {
+    for (const char* terms :
+         {"", "quad\n", "sqrt\n", "lin\nquad\nsqrt\n", "lin\nquad 0.3 fixed\nzeropoint\n",
+          "quad\ntrend 1\n", "lin\nquad\nzeropoint\nrednoise\n", "quad\nexposure 0.01\n"}) {
         SCOPED_TRACE(terms);
         std::string p = kFitParams.substr(0, kFitParams.find("lm "));
         const std::string file = dir.path() + "/terms.txt";
@@ -290,6 +292,7 @@ TEST(CliFit, ResultFileRoundTrips) {
         ASSERT_TRUE(read_options(report.c_str(), &ob));
         EXPECT_EQ(oa.zeropoint, ob.zeropoint);
         EXPECT_EQ(oa.trend, ob.trend);
+        EXPECT_EQ(oa.exposure, ob.exposure);
         EXPECT_EQ(oa.held, ob.held);
         EXPECT_EQ(oa.flux_column, ob.flux_column);
         for (int k = 0; k < 3; ++k) EXPECT_EQ(oa.held_value[k], ob.held_value[k]);
@@ -298,8 +301,8 @@ TEST(CliFit, ResultFileRoundTrips) {
     EXPECT_EQ(TempDir::ReadFile(dir.path() + "/r4.txt"), "");
 }
 
-// "exposure 0" is the model at each time, byte for byte the run without the key; a real
-// exposure changes the fit.
+// "exposure 0" is the model at each time, byte for byte the run without the key (no exposure
+// line either); a real exposure changes the fit.
 TEST(CliFit, ExposureZeroIsTheInstantaneousModel) {
     TempDir dir;
     const std::string base = kFitParams + "iterations 3\n";
