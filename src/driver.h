@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "optimize.h"
 #include "rednoise.h"
 #include "report.h"
@@ -84,15 +85,6 @@ FitRecord fit_loop(FitState* state, long double iterations, bool start_competes,
                    const FitHooks& hooks = {});
 
 // ---- the tool's run -------------------------------------------------------------------------
-
-// The exit statuses of both tools.
-enum ExitStatus {
-    kExitOk = 0,         // a completed run
-    kExitSingular = 1,   // a linear system of the fit had a determinant of exactly zero
-    kExitUsage = 2,      // a usage, input or output error
-    kExitNotFinite = 3,  // the fit ended with a value that is not a finite number
-    kExitSignal = 128,   // plus the signal: a fit stopped early by SIGINT (130) or SIGTERM (143)
-};
 
 // A run's input as read from the parameter file and the data.
 struct RunInput {

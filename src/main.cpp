@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,16 +28,6 @@ namespace {
 // Names in the report; they are the parameter file's keys, so a result file reads back.
 const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
                                 "rplanet ", "period ",  "lin",       "quad",         "sqrt"};
-
-// Every way out goes through here, so that standard output is flushed once, at the end.
-int Leave(ExitStatus status) {
-    // A report that did not reach its reader (a full disk, a closed pipe) is no success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "The standard output can not be written.\n");
-        return kExitUsage;
-    }
-    return status;
-}
 
 // What the report adds for the linear model: held coefficients carry "fixed", the zero-point
 // (or the trends' mean level) follows the law lines, and the trend's degree, where shown; then
@@ -335,7 +323,7 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
         const StopSignals stop_signals;
         res = fit_run_input(in, RunStreams{stdout, stderr, [] { return int(stop_signal); }});
     }
-    if (res.status == kExitNotFinite) return Leave(kExitNotFinite);
+    if (res.status == kExitNotFinite) return leave(kExitNotFinite);
     const FitSummary& f = res.summary;
     long double shown[7];  // the six as reported, then the period (for the quote)
     std::copy(f.shown, f.shown + 6, shown);
@@ -400,7 +388,7 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
 
     if (!written) {
         std::printf("The result file can not be opened.\n");
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
     if (signo) {
         std::fflush(stdout);
@@ -408,9 +396,9 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
                      InterruptedNote(signo, f.convergence.steps, in.inp[kInIterations],
                                      result_file ? " and written" : "")
                          .c_str());
-        return Leave(static_cast<ExitStatus>(kExitSignal + signo));
+        return leave(kExitSignal + signo);
     }
-    return Leave(kExitOk);
+    return leave(kExitOk);
 }
 
 const char kUsage[] = "usage: transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]\n";
@@ -436,29 +424,8 @@ const char kHelp[] =
     "Manual: man transitlm; README.md of the sources (installed in share/doc/transitlm).\n";
 
 int Run(int argc, char** argv) {
-    const char* unknown = nullptr;
-    switch (scan_command_line(argc, argv, &unknown)) {
-        case CommandLineAction::kHelp:
-            std::printf("%s%s", kUsage, kHelp);
-            return Leave(kExitOk);
-        case CommandLineAction::kVersion:
-            print_version();
-            return Leave(kExitOk);
-        case CommandLineAction::kUnknownOption:
-            std::printf("Unknown option %s (a file of that name is ./%s); see transitlm --help\n",
-                        unknown, unknown);
-            return Leave(kExitUsage);
-        case CommandLineAction::kRun:
-            break;
-    }
-    if (argc <= 1) {
-        std::printf("%s", kUsage);
-        return Leave(kExitUsage);
-    }
-    if (argc == 2) {
-        std::printf("Data file is not specified.");
-        return Leave(kExitUsage);
-    }
+    int status = kExitOk;
+    if (handled_command_line(argc, argv, "transitlm", kUsage, kHelp, &status)) return status;
 
     // Writing the report over the table would destroy the data (through a link as well); over
     // the parameter file it is a way to continue in place, and happens only after a success.
@@ -466,27 +433,17 @@ int Run(int argc, char** argv) {
     if (argc == 4 && names_data_file(argv[3], argv[2], &data_file)) {
         std::printf("The result file is the same file as the data file: %s and %s\n", argv[3],
                     data_file.c_str());
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
     RunInput in;
     const int read = read_run_input(argv[1], argv[2], &in);
-    if (read != kExitOk) return Leave(static_cast<ExitStatus>(read));
+    if (read != kExitOk) return leave(read);
     return Fit(in, argv[1], argv[2], argc == 4 ? argv[3] : nullptr);
 }
 
 }  // namespace
 
-int transitlm_main(int argc, char** argv) {
-    try {
-        return Run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::printf("The memory for the fit can not be obtained.\n");
-        return Leave(kExitUsage);
-    } catch (const std::length_error&) {  // a size beyond what any allocator can give
-        std::printf("The memory for the fit can not be obtained.\n");
-        return Leave(kExitUsage);
-    }
-}
+int transitlm_main(int argc, char** argv) { return run_tool(Run, argc, argv); }
 
 // The library build of this unit (in-process runs, fuzzing) leaves main() out.
 #ifndef TRANSITLM_NO_MAIN

@@ -14,8 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,22 +24,8 @@
 
 namespace {
 
-// Exit statuses.  A singular limb-darkening fit ends the run inside fitted_lin, with its
-// message and status 1, as in transitlm.
-enum ExitStatus {
-    kExitOk = 0,         // the output was written
-    kExitUsage = 2,      // a usage, input or output error
-    kExitNotFinite = 3,  // the model gives a value that is not a finite number
-};
-
-int Leave(ExitStatus status) {
-    // A report that did not reach its reader (a full disk, a closed pipe) is no success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "The standard output can not be written.\n");
-        return kExitUsage;
-    }
-    return status;
-}
+// A singular limb-darkening fit ends the run inside fitted_lin, with its message and
+// status 1 (kExitSingular), as in transitlm.
 
 enum class OutputKind { kNone, kTable, kFigure };
 
@@ -338,39 +322,17 @@ const char kHelp[] =
     "Manual: man transitlm-model; README.md of the sources (installed in share/doc/transitlm).\n";
 
 int Run(int argc, char** argv) {
-    const char* unknown = nullptr;
-    switch (scan_command_line(argc, argv, &unknown)) {
-        case CommandLineAction::kHelp:
-            std::printf("%s%s", kUsage, kHelp);
-            return Leave(kExitOk);
-        case CommandLineAction::kVersion:
-            print_version();
-            return Leave(kExitOk);
-        case CommandLineAction::kUnknownOption:
-            std::printf(
-                "Unknown option %s (a file of that name is ./%s); see transitlm-model --help\n",
-                unknown, unknown);
-            return Leave(kExitUsage);
-        case CommandLineAction::kRun:
-            break;
-    }
-    if (argc <= 1) {
-        std::printf("%s", kUsage);
-        return Leave(kExitUsage);
-    }
-    if (argc == 2) {
-        std::printf("Data file is not specified.");
-        return Leave(kExitUsage);
-    }
+    int status = kExitOk;
+    if (handled_command_line(argc, argv, "transitlm-model", kUsage, kHelp, &status)) return status;
     if (argc == 3) {
         std::printf("Output file is not specified.\n");
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
     const char* output = argv[3];
     const OutputKind kind = KindOfOutput(output);
     if (kind == OutputKind::kNone) {
         std::printf("The output file name must end in .tsv, .txt or .svg: %s\n", output);
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
 
     // The output replaces its file: never one of the inputs, under any of its names.
@@ -378,23 +340,23 @@ int Run(int argc, char** argv) {
     if (same_file(output, argv[1])) {
         std::printf("The output file is the same file as the parameter file: %s and %s\n", output,
                     argv[1]);
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
     if (names_data_file(output, argv[2], &data_file)) {
         std::printf("The output file is the same file as the data file: %s and %s\n", output,
                     data_file.c_str());
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
 
     Input in;
     if (!read_parameters(argv[1], in.inp, in.par, &in.pflag, &in.lflag)) {
         warn_about_parameters(argv[1], in.inp, nullptr, 0);  // perhaps why
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
     RunOptions options;
-    if (!read_options(argv[1], &options)) return Leave(kExitUsage);
+    if (!read_options(argv[1], &options)) return leave(kExitUsage);
     if (!read_observations(argv[2], &in.data, &in.pnum, &options, &in.parts))
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     resolve_exposures(&in.parts, options);
     // The drawn curve integrates over the first file's exposure.
     in.exposure = in.parts.front().exposure;
@@ -404,7 +366,7 @@ int Run(int argc, char** argv) {
     const std::string not_finite = non_finite_names(ev.shown, ev.ld, in.lflag, ev.chi2);
     if (!not_finite.empty()) {
         std::printf("The model gives values that are not finite numbers: %s\n", not_finite.c_str());
-        return Leave(kExitNotFinite);
+        return leave(kExitNotFinite);
     }
 
     OutputFile out;
@@ -416,23 +378,11 @@ int Run(int argc, char** argv) {
     }
     if (!written) {
         std::printf("The output file can not be written: %s\n", output);
-        return Leave(kExitUsage);
+        return leave(kExitUsage);
     }
-    return Leave(kExitOk);
+    return leave(kExitOk);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const auto out_of_memory = [] {
-        std::printf("The memory for the fit can not be obtained.\n");
-        return Leave(kExitUsage);
-    };
-    try {
-        return Run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        return out_of_memory();
-    } catch (const std::length_error&) {  // a size beyond what any allocator can give
-        return out_of_memory();
-    }
-}
+int main(int argc, char** argv) { return run_tool(Run, argc, argv); }
