@@ -123,7 +123,7 @@ void PrintRedNoise(std::FILE* out, const RunInput& in, const RedNoise& red, long
                  "noise):\n",
                  red.beta);
     lines.level = red.scaled.zeropoint;
-    PrintReport(out, in, red.scaled.par, red.scaled.ld, 0.0L, chi2, "\n", lines);
+    PrintReport(out, in, red.scaled.par, red.scaled.ld, red.scaled.period, chi2, "\n", lines);
     std::fprintf(out, "\n1-sigma uncertainties from residual permutation over %.19Lg shifts:\n",
                  static_cast<long double>(red.permutation.shifts));
     lines.level = red.permutation.sigma.zeropoint;

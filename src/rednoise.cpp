@@ -181,6 +181,7 @@ RedNoise rednoise_uncertainties(const BestFit& f, const FitUncertainties& unc) {
     for (long double& s : out.scaled.par) s *= out.beta;
     for (long double& s : out.scaled.ld) s *= out.beta;
     out.scaled.zeropoint *= out.beta;
+    out.scaled.period *= out.beta;
     std::vector<long double> residuals(f.pointnum);
     for (std::int64_t i = 0; i < f.pointnum; ++i) residuals[i] = f.data[3 * i + 1] - model[i];
     out.permutation = residual_permutation(f, model, residuals, kPermutationShifts);

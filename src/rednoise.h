@@ -58,7 +58,8 @@ struct PermutationSpread {
 PermutationSpread residual_permutation(const BestFit& fit, const std::vector<long double>& model,
                                        const std::vector<long double>& residuals, int shifts);
 
-// Both estimates together: β applied to the covariance `unc`, and the permutation spread.
+// Both estimates together: β applied to the covariance `unc` (a fitted period's σ too), and
+// the permutation spread (the refits hold the period: its spread is 0).
 struct RedNoise {
     long double beta = 1.0L;
     FitUncertainties scaled{};

@@ -240,8 +240,9 @@ std::string ValueSigma(long double value, long double sigma) {
 }
 
 // The 1σ of the fitted quantities, as the "beta" and "permutation" objects hold them.
+// With `period`, a fitted period's σ follows the six (the permutation's refits hold it).
 std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const char* const* names,
-                        const char* const* terms) {
+                        const char* const* terms, bool period) {
     std::string j = "{\"parameters\": {";
     const char* sep = "";
     for (int i = 0; i < 6; ++i) {
@@ -249,6 +250,7 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
         j += std::string(sep) + "\"" + names[i] + "\": " + JsonNumber(u.par[i]);
         sep = ", ";
     }
+    if (period && fit.period_fitted) j += std::string(sep) + "\"period\": " + JsonNumber(u.period);
     j += "}, \"limb_darkening\": {";
     sep = "";
     for (int term = 0, k = 0; term < 3; ++term) {
@@ -307,9 +309,9 @@ std::string fit_result_json(const FitSummary& fit) {
 
     if (fit.rednoise) {
         j += "  \"beta\": {\"value\": " + JsonNumber(fit.beta) +
-             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames, true) + "},\n";
         j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) +
-             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames, false) + "},\n";
     }
 
     j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";

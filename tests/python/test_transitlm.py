@@ -100,6 +100,11 @@ def test_fits_side_by_side_equal_serial_fits(tmp_path):
         together = list(pool.map(lambda run: transitlm.fit(*run), runs * 2))
     for k, got in enumerate(together):
         assert same(got, serial[k % 2]), k
+    # β scales the fitted period's σ as every other; the permutation's refits hold the period.
+    red = serial[1]
+    assert red["beta"]["sigma"]["parameters"]["period"] == pytest.approx(
+        red["beta"]["value"] * red["parameters"]["period"]["sigma"], rel=1e-15)
+    assert "period" not in red["permutation"]["sigma"]["parameters"]
 
 
 @pytest.mark.parametrize("extra", ["", "exposure 0.02\n"])
