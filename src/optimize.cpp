@@ -78,8 +78,8 @@ long double ApplyStep(const long double* dpar, long double* par, long double* pe
     }
     long double step = 0.0L;
     int next = 0;
-    for (int index = 0; index < 6; ++index) {
-        if (!(parflag & (1 << index))) continue;
+    for (int index = 0; index < kGeometricCount; ++index) {
+        if (!(parflag & FitBit(index))) continue;
         const long double delta = dpar[next++];
         step = step + std::fabs(delta);
         if (fit_period && index == 0)
@@ -137,8 +137,8 @@ void fitted_lin_period(long double* linfit, const long double* data, const long 
 void linfit2ld(long double* ld, const long double* linfit, int ldflag) {
     long double s = 1.0L;
     int next = 0;
-    for (int term = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) s = s - kLf[term] * linfit[next++];
+    for (int term = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) s = s - kLf[term] * linfit[next++];
     s = s / kPi;  // s = 1/S
     for (int k = 0; k < next; ++k) ld[k] = linfit[k] / s;
 }
@@ -269,8 +269,8 @@ namespace detail {
 // edges of e ≥ 0 and 0 ≤ cos² i ≤ 1; a step across the ±π seam is unwrapped.
 long double MidTransitSlope(const long double* params, int slot) {
     constexpr long double h = 1e-7L;
-    long double lo[6], hi[6];
-    for (int i = 0; i < 6; ++i) lo[i] = hi[i] = params[i];
+    long double lo[kGeometricCount], hi[kGeometricCount];
+    for (int i = 0; i < kGeometricCount; ++i) lo[i] = hi[i] = params[i];
     lo[slot] -= h;
     hi[slot] += h;
     if (slot != 2 && lo[slot] < 0.0L) lo[slot] = params[slot];
@@ -344,7 +344,7 @@ void PropagateCovariance(const long double* cov, int n, long double period,
     auto bounded = [](long double s) { return s >= 0.0L ? s : INFINITY; };
 
     int unknown[7];  // position of each fitted parameter (the period last) among the unknowns
-    for (int i = 0, next = 0; i < 7; ++i) unknown[i] = (parflag & (1 << i)) ? next++ : -1;
+    for (int i = 0, next = 0; i < 7; ++i) unknown[i] = (parflag & FitBit(i)) ? next++ : -1;
     long double grad[kMaxUnknowns];
     auto clear = [&] {
         for (long double& v : grad) v = 0.0L;
@@ -354,20 +354,20 @@ void PropagateCovariance(const long double* cov, int n, long double period,
     // moves with e, ω and cos² i as well, where those are fitted too. With the period the
     // unknowns are T_n and P, and T = T_n - n·P. The gradient of T_n is kept for its block.
     long double gtref[kMaxUnknowns] = {}, gperiod[kMaxUnknowns] = {};
-    if (parflag & 1) {
+    if (parflag & FitBit(kInTshift)) {
         clear();
         const long double tscale = period / kTwoPi;
         if (unknown[0] >= 0) grad[unknown[0]] = fit_period ? 1.0L : tscale;
         for (int slot = 1; slot <= 3; ++slot)
             if (unknown[slot] >= 0) grad[unknown[slot]] = tscale * MidTransitSlope(params, slot);
         std::copy(grad, grad + kMaxUnknowns, gtref);
-        if (fit_period) grad[unknown[6]] = -epoch;
+        if (fit_period) grad[unknown[kInPeriod]] = -epoch;
         out.par[0] = sigma(grad);
     }
     if (fit_period) {
-        gperiod[unknown[6]] = 1.0L;
+        gperiod[unknown[kInPeriod]] = 1.0L;
         out.period = sigma(gperiod);
-        if (parflag & 1) {
+        if (parflag & FitBit(kInTshift)) {
             out.tref_sigma = sigma(gtref);
             const long double s = out.tref_sigma * out.period;
             out.correlation = s > 0.0L ? covariance(gtref, gperiod) / s : 0.0L;
@@ -403,7 +403,7 @@ void PropagateCovariance(const long double* cov, int n, long double period,
                 (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) / law.held_scale;
         out.ld[law.slot[j]] = sigma(grad);
     }
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < kGeometricCount; ++i)
         if (unknown[i] >= 0) out.par[i] = bounded(out.par[i]);
     for (int j = 0; j < law.nfree; ++j) out.ld[law.slot[j]] = bounded(out.ld[law.slot[j]]);
 }
@@ -446,18 +446,18 @@ FitUncertainties fit_uncertainties_period(const long double* lset, const long do
         unit[col] = 1.0L;
         if (LinearSolve_L(N, unit, x, n) == 0.0L) {
             // No information on some combination of the unknowns: nothing is bounded.
-            for (int i = 0; i < 6; ++i) out.par[i] = (parflag & (1 << i)) ? INFINITY : 0.0L;
+            for (int i = 0; i < kGeometricCount; ++i) out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
             for (int k = 0; k + 1 < fc.ldnum; ++k) out.ld[k] = INFINITY;
             if (fit_period) out.period = INFINITY;
-            if (fit_period && (parflag & 1)) out.tref_sigma = INFINITY;
+            if (fit_period && (parflag & FitBit(kInTshift))) out.tref_sigma = INFINITY;
             return out;
         }
         for (int row = 0; row < n; ++row) cov[row * n + col] = x[row] * scale;
     }
     LawTerms law;
     law.nfree = fc.ldnum - 1;
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) law.lf[k++] = kLf[term];
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) law.lf[k++] = kLf[term];
     for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
     PropagateCovariance(cov, n, period, params, parflag, law, linf, epoch, &out);
     return out;
@@ -475,9 +475,9 @@ std::string non_finite_names(const long double* shown, const long double* ld, in
         if (!list.empty()) list += ", ";
         list += name;
     };
-    for (int i = 0; i < 6; ++i) add(kParameterNames[i], shown[i]);
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) add(kTermNames[term], ld[k++]);
+    for (int i = 0; i < kGeometricCount; ++i) add(kParameterNames[i], shown[i]);
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) add(kTermNames[term], ld[k++]);
     add("chi_square_reduced", chi2);
     return list;
 }

@@ -36,6 +36,17 @@ inline constexpr const char* kParameterNames[7] = {"tshift", "eccentr",  "perias
                                                    "rsun",   "rplanet", "period"};
 inline constexpr const char* kTermNames[3] = {"lin", "quad", "sqrt"};
 
+// The six geometric parameters are slots 0 … 5 (kInTshift … kInRplanet), and the fit mask
+// (pflag) marks slot k with bit FitBit(k). The law terms are 0 lin, 1 quad, 2 sqrt; the term
+// mask (lflag) has bit 1 for the uniform term, always on, and TermBit(t) for term t.
+constexpr int kGeometricCount = 6;
+constexpr int kLawTermCount = 3;
+constexpr int FitBit(int slot) { return 1 << slot; }
+constexpr int TermBit(int term) { return 2 << term; }
+constexpr int kUniformBit = 1;
+constexpr int kLinBit = TermBit(0), kQuadBit = TermBit(1), kSqrtBit = TermBit(2);
+constexpr int kLawBits = kLinBit | kQuadBit | kSqrtBit;
+
 // Reads the parameter file `fnm` into tbl[0..8] and the two masks.  Returns 0 when read,
 // 1 when the file cannot be opened or read, 2 when the text holds no "rsun " key.
 int load_input(const char* fnm, long double* tbl, int* pflag, int* lflag);

@@ -147,25 +147,25 @@ void DesignSet::FromOrbit(long double M, Orbit o, long double* block) const {
     // beyond the four terms gets zero columns for them.
     long double LMatr[6] = {}, D1LMatr[6] = {}, D2LMatr[6] = {};
     OccultTerm l0, l1 = {0, 0, 0}, l2, l3;
-    L0L2Set(x, rprs_, &l0, (ldflag_ & 4) ? &l2 : nullptr);
+    L0L2Set(x, rprs_, &l0, (ldflag_ & kQuadBit) ? &l2 : nullptr);
     LMatr[0] = 1.0L - l0.value / kPi;
     D1LMatr[0] = -l0.d1 / kPi;
     D2LMatr[0] = -l0.d2 / kPi;
     int k = 1;  // next basis index
-    if (ldflag_ & (2 | 4)) l1 = L1Set(x, rprs_);
-    if (ldflag_ & 2) {  // (1 - μ) - 1/3
+    if (ldflag_ & (kLinBit | kQuadBit)) l1 = L1Set(x, rprs_);
+    if (ldflag_ & kLinBit) {  // (1 - μ) - 1/3
         LMatr[k] = (l0.value + l0.value) / 3.0L - l1.value;
         D1LMatr[k] = (l0.d1 + l0.d1) / 3.0L - l1.d1;
         D2LMatr[k] = (l0.d2 + l0.d2) / 3.0L - l1.d2;
         ++k;
     }
-    if (ldflag_ & 4) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
+    if (ldflag_ & kQuadBit) {  // (1 - μ)² - 1/6 = 5/6 - 2μ + μ², with μ² = 1 - ρ²
         LMatr[k] = 11.0L * l0.value / 6.0L - (l1.value + l1.value) - l2.value;
         D1LMatr[k] = 11.0L * l0.d1 / 6.0L - (l1.d1 + l1.d1) - l2.d1;
         D2LMatr[k] = 11.0L * l0.d2 / 6.0L - (l1.d2 + l1.d2) - l2.d2;
         ++k;
     }
-    if (ldflag_ & 8) {  // (1 - √μ) - 1/5
+    if (ldflag_ & kSqrtBit) {  // (1 - √μ) - 1/5
         l3 = L3Set(x, rprs_);
         LMatr[k] = 4.0L * l0.value / 5.0L - l3.value;
         D1LMatr[k] = 4.0L * l0.d1 / 5.0L - l3.d1;
@@ -184,13 +184,13 @@ void DesignSet::FromOrbit(long double M, Orbit o, long double* block) const {
         const long double B = LMatr[b], Gx = D1LMatr[b], Grho = D2LMatr[b];
         int row = 0;
         block[row++ * ldnum + b] = B;
-        if (parflag_ & 1)
+        if (parflag_ & FitBit(kInTshift))
             block[row++ * ldnum + b] = period ? ((Gx * ddlf) / R_) * dMdT_ : -(Gx * ddlf) / R_;
-        if (parflag_ & 2) block[row++ * ldnum + b] = (Gx * ddle) / R_;
-        if (parflag_ & 4) block[row++ * ldnum + b] = (Gx * ddlw) / R_;
-        if (parflag_ & 8) block[row++ * ldnum + b] = (Gx * ddli) / R_;
-        if (parflag_ & 16) block[row++ * ldnum + b] = -(Gx * dl + Grho * Rp_) / rq_;
-        if (parflag_ & 32) block[row++ * ldnum + b] = Grho / R_;
+        if (parflag_ & FitBit(kInEccentr)) block[row++ * ldnum + b] = (Gx * ddle) / R_;
+        if (parflag_ & FitBit(kInPeriastr)) block[row++ * ldnum + b] = (Gx * ddlw) / R_;
+        if (parflag_ & FitBit(kInInclination)) block[row++ * ldnum + b] = (Gx * ddli) / R_;
+        if (parflag_ & FitBit(kInRsun)) block[row++ * ldnum + b] = -(Gx * dl + Grho * Rp_) / rq_;
+        if (parflag_ & FitBit(kInRplanet)) block[row++ * ldnum + b] = Grho / R_;
         if (period) block[row++ * ldnum + b] = ((Gx * ddlf) / R_) * dMdP;
     }
 }

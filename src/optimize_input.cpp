@@ -800,7 +800,7 @@ bool read_options(const char* fnm, RunOptions* options) {
 
     // A law line with a value and the word "fixed" holds that coefficient; the occurrence is
     // the one that switches the term on.
-    for (int term = 0; term < 3; ++term) {
+    for (int term = 0; term < kLawTermCount; ++term) {
         const int key = kFirstLdKey + term;
         const std::size_t at = KeyOccurrence(text, key);
         if (at == std::string::npos) continue;
@@ -815,7 +815,7 @@ bool read_options(const char* fnm, RunOptions* options) {
                         kInputKeys[key]);
             return false;
         }
-        options->held |= 2 << term;
+        options->held |= TermBit(term);
         options->held_value[term] = u;
     }
 

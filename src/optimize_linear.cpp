@@ -21,8 +21,8 @@ using namespace detail;  // the private engine of the fitting library
 
 LinearModel linear_model(const RunOptions& options) {
     LinearModel model;
-    model.held = options.held & (2 | 4 | 8);
-    for (int term = 0; term < 3; ++term) model.held_value[term] = options.held_value[term];
+    model.held = options.held & kLawBits;
+    for (int term = 0; term < kLawTermCount; ++term) model.held_value[term] = options.held_value[term];
     if (options.trend >= 0) {
         model.degree = options.trend;
         model.per_transit = true;
@@ -91,8 +91,8 @@ LinearSetup SetUpLinear(const LinearModel& model, int parflag, int ldflag) {
     LinearSetup s;
     s.fc = count_fit_period(parflag, ldflag);
     long double held_lf_u = 0.0L;
-    for (int term = 0; term < 3; ++term)
-        if ((ldflag & (2 << term)) && (model.held & (2 << term)))
+    for (int term = 0; term < kLawTermCount; ++term)
+        if ((ldflag & TermBit(term)) && (model.held & TermBit(term)))
             held_lf_u += kLf[term] * model.held_value[term];
     const long double norm = kPi + held_lf_u;
     long double scale = 1.0L;
@@ -306,9 +306,9 @@ void linear2ld(long double* ld, const LinearFit& fit, const LinearModel& model, 
     long double linf[kMaxCoefficients];
     linear_basis_coefficients(linf, fit, model, ldflag);
     linfit2ld(ld, linf, ldflag);
-    for (int term = 0, k = 0; term < 3; ++term) {
-        if (!(ldflag & (2 << term))) continue;
-        if (model.held & (2 << term)) ld[k] = model.held_value[term];
+    for (int term = 0, k = 0; term < kLawTermCount; ++term) {
+        if (!(ldflag & TermBit(term))) continue;
+        if (model.held & TermBit(term)) ld[k] = model.held_value[term];
         ++k;
     }
 }
@@ -376,11 +376,11 @@ namespace {
 std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawTerms& law,
                                              bool zeropoint) {
     const char* term_name[kMaxCoefficients] = {};
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) term_name[k++] = kTermNames[term];
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) term_name[k++] = kTermNames[term];
     std::vector<FittedQuantity> q;
-    for (int slot = 0; slot < 6; ++slot)
-        if (parflag & (1 << slot)) q.push_back({FittedQuantity::kParameter, slot, kParameterNames[slot]});
+    for (int slot = 0; slot < kGeometricCount; ++slot)
+        if (parflag & FitBit(slot)) q.push_back({FittedQuantity::kParameter, slot, kParameterNames[slot]});
     if (parflag & kFitPeriod) q.push_back({FittedQuantity::kParameter, kInPeriod, kParameterNames[kInPeriod]});
     for (int f = 0; f < law.nfree; ++f) {
         const char* name = term_name[law.slot[f]];
@@ -420,8 +420,8 @@ void ReportCovariance(FitCovariance* out, long double period, const long double*
         } else if (q.index == 0) {
             // With the period the unknowns are T_n and P, and T = T_n - n·P.
             const long double tscale = period / kTwoPi;
-            J[r] = unknown[6] >= 0 ? 1.0L : tscale;
-            if (unknown[6] >= 0) J[unknown[6]] = -epoch;
+            J[r] = unknown[kInPeriod] >= 0 ? 1.0L : tscale;
+            if (unknown[kInPeriod] >= 0) J[unknown[kInPeriod]] = -epoch;
             for (int slot = 1; slot <= 3; ++slot)
                 if (unknown[slot] >= 0) J[unknown[slot]] = tscale * MidTransitSlope(params, slot);
         } else if (q.index == 3) {
@@ -469,8 +469,8 @@ FitCovariance fit_covariance_period(const long double* lset, const long double* 
     const FitCounts fc = count_fit_period(parflag, ldflag);
     LawTerms law;
     law.nfree = fc.ldnum - 1;
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (ldflag & (2 << term)) law.lf[k++] = kLf[term];
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) law.lf[k++] = kLf[term];
     for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
     FitCovariance out;
     out.quantities = FittedQuantities(parflag, ldflag, law, false);
@@ -603,11 +603,11 @@ FitUncertainties fit_uncertainties_linear_period(const long double* lset, const 
     const LinearSetup& s = lc.s;
     if (!regular) {
         // No information on some combination of the unknowns: nothing is bounded.
-        for (int i = 0; i < 6; ++i) out.par[i] = (parflag & (1 << i)) ? INFINITY : 0.0L;
+        for (int i = 0; i < kGeometricCount; ++i) out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
         for (int f = 0; f < s.nfree; ++f) out.ld[s.law.slot[f]] = INFINITY;
         if (lc.D > 0) out.zeropoint = INFINITY;
         if (fit_period) out.period = INFINITY;
-        if (fit_period && (parflag & 1)) out.tref_sigma = INFINITY;
+        if (fit_period && (parflag & FitBit(kInTshift))) out.tref_sigma = INFINITY;
         return out;
     }
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;

@@ -94,7 +94,7 @@ std::vector<DerivedQuantity> derived_quantities(const FitPoint& at, const FitCov
         // Nothing derived depends on the phase or on the zero-point.
         if ((param && u.index == 0) || u.kind == FittedQuantity::kZeropoint) continue;
         FitPoint lo = at, hi = at;
-        const bool period = param && u.index == 6;
+        const bool period = param && u.index == kInPeriod;
         long double* xlo = period ? &lo.period : param ? &lo.params[u.index] : &lo.linf[u.index];
         long double* xhi = period ? &hi.period : param ? &hi.params[u.index] : &hi.linf[u.index];
         const long double x = *xlo;
@@ -245,16 +245,16 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
                         const char* const* terms, bool period) {
     std::string j = "{\"parameters\": {";
     const char* sep = "";
-    for (int i = 0; i < 6; ++i) {
-        if (!(fit.parflag & (1 << i))) continue;
+    for (int i = 0; i < kGeometricCount; ++i) {
+        if (!(fit.parflag & FitBit(i))) continue;
         j += std::string(sep) + "\"" + names[i] + "\": " + JsonNumber(u.par[i]);
         sep = ", ";
     }
     if (period && fit.period_fitted) j += std::string(sep) + "\"period\": " + JsonNumber(u.period);
     j += "}, \"limb_darkening\": {";
     sep = "";
-    for (int term = 0, k = 0; term < 3; ++term) {
-        if (!(fit.ldflag & (2 << term))) continue;
+    for (int term = 0, k = 0; term < kLawTermCount; ++term) {
+        if (!(fit.ldflag & TermBit(term))) continue;
         j += std::string(sep) + "\"" + terms[term] + "\": " + JsonNumber(u.ld[k++]);
         sep = ", ";
     }
@@ -267,19 +267,19 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
 
 std::string fit_result_json(const FitSummary& fit) {
     std::string j = "{\n  \"parameters\": {\n";
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < kGeometricCount; ++i)
         j += std::string("    \"") + kParameterNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
-             ", \"fitted\": " + ((fit.parflag & (1 << i)) ? "true" : "false") + "},\n";
+             ", \"fitted\": " + ((fit.parflag & FitBit(i)) ? "true" : "false") + "},\n";
     j += "    \"period\": " + ValueSigma(fit.period, fit.period_sigma) +
          ", \"fitted\": " + (fit.period_fitted ? "true" : "false") + "}\n  },\n";
 
     j += "  \"limb_darkening\": {";
     const char* sep = "\n";
-    for (int term = 0, k = 0; term < 3; ++term) {
-        if (!(fit.ldflag & (2 << term))) continue;
+    for (int term = 0, k = 0; term < kLawTermCount; ++term) {
+        if (!(fit.ldflag & TermBit(term))) continue;
         j += std::string(sep) + "    \"" + kTermNames[term] +
              "\": " + ValueSigma(fit.ld[k], fit.ld_sigma[k]) +
-             ", \"fixed\": " + ((fit.held & (2 << term)) ? "true" : "false") + "}";
+             ", \"fixed\": " + ((fit.held & TermBit(term)) ? "true" : "false") + "}";
         ++k;
         sep = ",\n";
     }
