@@ -92,6 +92,7 @@ class DesignSet {
     void Evaluate(long double M, long double* block) const;
     void FromOrbit(long double M, Orbit o, long double* block) const;
     Orbit NodeOrbit(long double m) const;
+    int TimeRow(long double M, long double m, long double* block) const;
     void SetUpScreen();
     bool CertainlyOutOfTransit(long double M, double margin = 0.0) const;
     long double Separation(long double M) const;
@@ -525,6 +526,7 @@ void DesignSet::ExposedPoint(const long double* data, std::int64_t i, long doubl
     if (contacts_ == 0) {  // in transit all along the front: one smooth piece, all nodes
         Integrate(M, m, -half_, half_, false, false, kMaxNodes, 1.0L, acc);
         for (int k = 0; k < fc_.len; ++k) block[k] = acc[k] / width;
+        TimeRow(M, m, block);
         return;
     }
     // The contacts about the window, as offsets from M, ascending and in whole transits: the
@@ -587,7 +589,24 @@ void DesignSet::ExposedPoint(const long double* data, std::int64_t i, long doubl
     Piece(M, m, cut, hi, cut_c, hi_c, in_transit((cut + hi) / 2), gap_of(cut, hi), 1.0L, acc,
           &evaluations);
     for (int k = 0; k < fc_.len; ++k) block[k] = acc[k] / width;
+    if (evaluations > 0) evaluations += TimeRow(M, m, block);  // else unocculted: the row is 0
     if (tally_) tally_->Add(evaluations);
+}
+
+// A translation in time moves the window mean by the difference of its end values:
+// ∂/∂M (1/2h)∫ over [M - h, M + h] of B = (B(M + h) - B(M - h))/2h, exact, where the
+// quadrature of the row, with its (t - t_c)^(1/2) ends, converges slowest. The phase row (or
+// with the period fitted the T_n row) takes it; returns the evaluations spent.
+int DesignSet::TimeRow(long double M, long double m, long double* block) const {
+    if (!(parflag_ & 1)) return 0;
+    long double after[kMaxBlock], before[kMaxBlock];
+    FromOrbit(M + half_, NodeOrbit(m + half_), after);
+    FromOrbit(M - half_, NodeOrbit(m - half_), before);
+    const long double slope = (parflag_ & kFitPeriod) ? dMdT_ : -1.0L;  // ∂M/∂T_n, ∂M/∂φ0
+    const int ldnum = fc_.ldnum;
+    for (int b = 0; b < ldnum; ++b)
+        block[ldnum + b] = slope * ((after[b] - before[b]) / (half_ + half_));
+    return 2;
 }
 
 // The design array of observations integrated over their exposures.
