@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -30,10 +31,12 @@ long double Separation(const long double* params, long double M) {
 // The mean anomaly, from that of mid-transit `mmin` towards `side` (±1), at which the
 // separation first reaches `x`: steps doubling from a thousandth of the stellar radius until
 // it does, then bisection to the last bit.  NaN when the separation at mid-transit is not
-// below x.
+// below x.  The first step is at least the least normal long double: a thousandth of a
+// subnormal radius is 0, which doubling never leaves.
 long double Contact(const long double* params, long double mmin, long double x, int side) {
     if (!(Separation(params, mmin) < x)) return NAN;
-    long double inside = 0.0L, outside = std::fmin(params[4], 1.0L) * 1e-3L;
+    long double inside = 0.0L,
+                outside = std::fmax(std::fmin(params[4], 1.0L) * 1e-3L, LDBL_MIN);
     while (Separation(params, mmin + side * outside) < x) {
         inside = outside;
         outside = 2.0L * outside;
