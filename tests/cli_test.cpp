@@ -321,26 +321,43 @@ TEST(CliFit, ExposureZeroIsTheInstantaneousModel) {
 // line through the star, makes its deepest transit beside periastron, where the fit puts the
 // data's transit at 1.6. The reported time is that transit's all along, never the conjunction
 // half a period away; the covariance gives no σ of the radii or the coefficients: inf, not NaN
-// (the correlations of the quote say nan for what has none).
+// (the correlations of the quote say nan for what has none). So with e = 1 itself, and with a
+// table whose points all lie at one time.
 TEST(CliFit, EccentricityNearOneHeldFixed) {
     TempDir dir;
-    const std::string params =  // the bundled example's with e changed
-        "tshift 1.603 f\neccentr 0.999999\nperiastr 90\ninclination 86.0 f\nrsun 0.12 f\n"
-        "rplanet 0.0133 f\nperiod 3.2\niterations 30\nlm 0.01\nlin\nquad\n";
-    const CliResult res = RunTool({dir.Write("p.par", params), kExampleTable});
-    ASSERT_EQ(res.status, 0);
-    const std::string sigmas = res.out.substr(res.out.find("1-sigma"));
-    const std::string block = sigmas.substr(0, sigmas.find("\nconvergence"));
-    EXPECT_EQ(res.out.substr(0, res.out.find("1-sigma")).find("nan"), std::string::npos);
-    EXPECT_EQ(block.find("nan"), std::string::npos);
-    std::istringstream text(res.out);
-    for (std::string line; std::getline(text, line) && !line.empty() && std::isdigit(line[0]);)
-        EXPECT_NEAR(std::stod(line.substr(line.find(' '))), 1.6, 0.005) << line;
-    EXPECT_NEAR(double(ReportValue(res.out.substr(res.out.find("tshift ")), "tshift ")), 1.6,
-                0.005);
-    for (const char* line : {"\nrsun   inf fitted\n", "\nlin  inf \n",
-                             "  inf\nrplanet  0.000384"})  // the quote's σ of rsun too
-        EXPECT_NE(sigmas.find(line), std::string::npos) << line;
+    const std::string example =  // the bundled example's with e changed
+        "eccentr %\nperiastr 90\ninclination 86.0 f\nrsun 0.12 f\nrplanet 0.0133 f\nperiod 3.2\n"
+        "tshift 1.603 f\niterations 30\nlm 0.01\nlin\nquad\n";
+    const struct {
+        std::string e, table, params;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"0.999999", kExampleTable, example,
+         {"\nlin  inf \n", "  inf\nrplanet  0.000384"}},  // the quote's σ of rsun too
+        {"1", kExampleTable, example, {}},
+        {"0", dir.Write("t.txt", "1.6 0.99 0.001\n1.6 0.98 0.001\n1.6 1 0.001\n1.6 0.995 0.001\n"),
+         "eccentr %\ntshift 1.6\ninclination 89 f\nrsun 0.12 f\nrplanet 0.0133 f\nperiod 3.2\n"
+         "lin\niterations 3\nlm 0.01\n",
+         {"\nlin  inf \n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("e = " + c.e + ", " + c.table);
+        const std::string params = c.params.substr(0, 8) + c.e + c.params.substr(9);
+        const CliResult res = RunTool({dir.Write("p.par", params), c.table});
+        ASSERT_EQ(res.status, 0);
+        const std::string sigmas = res.out.substr(res.out.find("1-sigma"));
+        const std::string block = sigmas.substr(0, sigmas.find("\nconvergence"));
+        EXPECT_EQ(res.out.substr(0, res.out.find("1-sigma")).find("nan"), std::string::npos);
+        EXPECT_EQ(block.find("nan"), std::string::npos);
+        std::istringstream text(res.out);
+        for (std::string line; std::getline(text, line) && !line.empty() && std::isdigit(line[0]);)
+            EXPECT_NEAR(std::stod(line.substr(line.find(' '))), 1.6, 0.005) << line;
+        EXPECT_NEAR(double(ReportValue(res.out.substr(res.out.find("tshift ")), "tshift ")), 1.6,
+                    0.005);
+        EXPECT_NE(sigmas.find("\nrsun   inf fitted\n"), std::string::npos);
+        for (const std::string& line : c.lines)
+            EXPECT_NE(sigmas.find(line), std::string::npos) << line;
+    }
 }
 
 // Special files are written in place: /dev/stdout with standard output in a file gets the
