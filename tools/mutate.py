@@ -2,7 +2,11 @@
 """Mutation sample: applies each mutant of MUTANTS to a scratch copy of the tree, builds it and
 runs the whole suite; a mutant is killed when the build or a test fails.
 
-    tools/mutate.py [--work DIR] [--only LABEL...] [--jobs N]
+    tools/mutate.py [--work DIR] [--only LABEL...] [--module NAME] [--tests REGEX] [--jobs N]
+
+--module keeps the mutants of one module (lustre, optimize, main); --tests runs only the tests
+whose names match (ctest -R), for a quick look at what one test file catches; the score of the
+sample is that of the whole suite.
 
 A mutant names a snippet of code that must occur exactly once among the sources of src/ and
 its replacement, so the sample survives files being split or moved. A snippet that no longer
@@ -153,6 +157,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--work", default="/tmp/transitlm-mutants")
     ap.add_argument("--only", nargs="*")
+    ap.add_argument("--module")
+    ap.add_argument("--tests")
     ap.add_argument("--jobs", default="2")
     args = ap.parse_args()
     work = pathlib.Path(args.work)
@@ -171,7 +177,7 @@ def main():
 
     killed = survived = skipped = 0
     for label, module, snippet, replacement in MUTANTS:
-        if args.only and label not in args.only:
+        if (args.only and label not in args.only) or (args.module and module != args.module):
             continue
         hits = [(p, p.read_text()) for p in sources(tree)]
         hits = [(p, t) for p, t in hits if snippet in t]
@@ -184,7 +190,8 @@ def main():
         start = time.time()
         failed = run(["cmake", "--build", str(build), "-j", args.jobs], tree, 1800) != 0
         if not failed:
-            failed = run(["ctest", "-j", args.jobs, "--stop-on-failure", "--timeout", "300"],
+            select = ["-R", args.tests] if args.tests else []
+            failed = run(["ctest", "-j", args.jobs, "--stop-on-failure", "--timeout", "300"] + select,
                          build, 1800) != 0
         path.write_text(text)
         status = "killed" if failed else "SURVIVED"
