@@ -122,9 +122,10 @@ MUTANTS = [
     # Driver
     ("fitted mark", "main", "std::fprintf(out, \"fitted\");", "std::fprintf(out, \"fit\");"),
     ("chi-square digits", "main", "\"\\nchi_square_reduced  %.19Lg %s\"", "\"\\nchi_square_reduced  %.18Lg %s\""),
-    ("best record", "main", "if (improves_best(i, m, min)) {", "if (improves_best(i, m, min) || i == 2) {"),
-    ("uncertainty period", "main", "PrintReport(stdout, unc.par, unc.ld, unc.period, m,",
-     "PrintReport(stdout, unc.par, unc.ld, period, m,"),
+    ("best record", "main", "if (improves_best(start_competes ? i + 1 : i, m, r.best_chi2)) {",
+     "if (improves_best(start_competes ? i + 1 : i, m, r.best_chi2) || i == 2) {"),
+    ("uncertainty period", "main", "PrintReport(stdout, in, unc.par, unc.ld, unc.period, f.chi2,",
+     "PrintReport(stdout, in, unc.par, unc.ld, f.period, f.chi2,"),
     # the period's uncertainties and the command-line cases
     ("period sigma", "optimize", "gperiod[unknown[kInPeriod]] = 1.0L;", "gperiod[unknown[kInPeriod]] = 2.0L;"),
     ("period epoch gradient", "optimize", "if (fit_period) grad[unknown[kInPeriod]] = -epoch;",
