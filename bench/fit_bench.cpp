@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "lustre.h"
 #include "constants.h"
 #include "driver.h"
+#include "lustre.h"
 #include "optimize.h"
 #include "rednoise.h"
 
@@ -109,7 +109,8 @@ FitProblem CurveProblem(const Curve& c) {
 }
 
 void FitCurve(FitState* s) {
-    long double start[6] = {0.0L, 0.0L, 90.0L * kPi / 180.0L, 0.0L, kRsun * 1.03L, kRplanet * 0.97L};
+    long double start[6] = {0.0L, 0.0L,          90.0L * kPi / 180.0L,
+                            0.0L, kRsun * 1.03L, kRplanet * 0.97L};
     const long double ci = std::cos(((kInclination - 0.9L) * kPi) / 180.0L);
     start[3] = ci * ci;
     start[0] = phase_parameter(kTshift + 0.0025L, kPeriod, start);

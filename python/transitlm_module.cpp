@@ -10,9 +10,9 @@
 // are caught in files while they run, one reading at a time; the fit itself keeps its state
 // and its output to itself, so fits run side by side with the interpreter's lock released.
 #include <fcntl.h>
-#include <signal.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,9 +214,9 @@ std::string DataFile(const py::object& data, TempDir& dir) {
     const py::array_t<double> t = Column(seq[0], "time"), f = Column(seq[1], "flux"),
                               s = Column(seq[2], "uncertainty");
     if (t.size() != f.size() || t.size() != s.size())
-        throw py::value_error("time, flux and uncertainty have " + std::to_string(t.size()) +
-                              ", " + std::to_string(f.size()) + " and " +
-                              std::to_string(s.size()) + " values; they must be equally long");
+        throw py::value_error("time, flux and uncertainty have " + std::to_string(t.size()) + ", " +
+                              std::to_string(f.size()) + " and " + std::to_string(s.size()) +
+                              " values; they must be equally long");
     if (t.size() == 0) throw py::value_error("the arrays hold no observation");
     const std::string name = dir.file("data.txt");
     std::FILE* out = std::fopen(name.c_str(), "w");
@@ -290,7 +290,8 @@ py::object Fit(const py::object& params, const py::object& data) {
     {
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> lock(capture_mutex);
-        c = RunCaptured(dir, [&] { status = read_run_input(par_file.c_str(), data_file.c_str(), &in); });
+        c = RunCaptured(dir,
+                        [&] { status = read_run_input(par_file.c_str(), data_file.c_str(), &in); });
     }
     if (status != kExitOk) throw py::value_error(Message(c));
     MemoryStream out, err;
@@ -320,7 +321,8 @@ py::object Fit(const py::object& params, const py::object& data) {
     FitSummary& summary = res.summary;
     summary.parameter_file = par_file;
     summary.data_file = data_file;
-    py::object result = py::module_::import("json").attr("loads")(py::str(fit_result_json(summary)));
+    py::object result =
+        py::module_::import("json").attr("loads")(py::str(fit_result_json(summary)));
     // The names of the temporary files mean nothing to the caller: text and arrays have none.
     if (par_file.rfind(dir.path(), 0) == 0) result["parameter_file"] = py::none();
     if (data_file.rfind(dir.path(), 0) == 0) result["data_file"] = py::none();
@@ -410,8 +412,8 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
     std::vector<long double> pset(period_column ? static_cast<std::size_t>(pc.len) * n : 0);
     if (period_column) columns.push_back(6);
     py::array_t<double> flux(n);
-    py::array_t<double> jac({static_cast<py::ssize_t>(jacobian ? n : 0),
-                             static_cast<py::ssize_t>(columns.size())});
+    py::array_t<double> jac(
+        {static_cast<py::ssize_t>(jacobian ? n : 0), static_cast<py::ssize_t>(columns.size())});
     {
         py::gil_scoped_release unlocked;
         der_set_norm_ci_exposure(lset.data(), obs.data(), n, P, m.par, all, m.lflag,
@@ -446,8 +448,10 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
             for (std::size_t j = 0; j < columns.size(); ++j) {
                 const int k = columns[j];
                 long double g = d[k];
-                if (k == 0) g = d[0] * dphi[0];
-                else if (k <= 3) g = (d[k] + d[0] * dphi[k]) * unit[k];
+                if (k == 0)
+                    g = d[0] * dphi[0];
+                else if (k <= 3)
+                    g = (d[k] + d[0] * dphi[k]) * unit[k];
                 *jac.mutable_data(i, j) = static_cast<double>(m.level * g);
             }
         }
@@ -470,10 +474,11 @@ PYBIND11_MODULE(transitlm, module) {
                "arrays). Returns the JSON result file of `transitlm` as a dict. Bad input raises "
                "ValueError with the tool's message, a singular fit ArithmeticError; the tool's "
                "notes are issued as warnings.");
-    module.def("model", &Model, py::arg("params"), py::arg("time"), py::arg("jacobian") = false,
-               "The model flux of the parameter set `params` (every limb-darkening coefficient "
-               "held, as in 'quad 0.25 fixed'; a zeropoint's value applied) at `time`. With "
-               "jacobian=True returns (flux, J), J[i, j] the derivative of flux[i] with respect "
-               "to the j-th fitted parameter in the report's order and units (days, degrees; a fitted "
-               "period last, in days).");
+    module.def(
+        "model", &Model, py::arg("params"), py::arg("time"), py::arg("jacobian") = false,
+        "The model flux of the parameter set `params` (every limb-darkening coefficient "
+        "held, as in 'quad 0.25 fixed'; a zeropoint's value applied) at `time`. With "
+        "jacobian=True returns (flux, J), J[i, j] the derivative of flux[i] with respect "
+        "to the j-th fitted parameter in the report's order and units (days, degrees; a fitted "
+        "period last, in days).");
 }

@@ -17,7 +17,7 @@ constexpr long double kDegToRad = 0.017453292519943295769L;   // π/180
 constexpr long double kTwoPiOver3 = 2.0943951023931954923L;  // 2π/3
 constexpr long double kPiOver3 = 1.0471975511965977462L;     // π/3
 constexpr long double kFourPiOver5 = 2.513274122871834591L;  // 4π/5
-constexpr long double kTwoPiOver5 = 1.256637061435917295L;  // 2π/5
+constexpr long double kTwoPiOver5 = 1.256637061435917295L;   // 2π/5
 
 // Disc integrals -π/3, -π/6, -π/5 of the zero-mean profiles of the linear, quadratic and
 // square-root terms: the weights of the law coefficients in the normalisation

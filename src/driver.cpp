@@ -1,7 +1,7 @@
+#include "driver.h"
+
 #include <algorithm>
 #include <cmath>
-
-#include "driver.h"
 
 FitState::FitState(const FitProblem& p, const long double* params, long double start_period)
     : problem(p),
@@ -20,8 +20,8 @@ void FitState::Design() {
         return;
     }
     for (const DataPart& part : p.parts)
-        der_set_period(lset.data() + len * part.first, p.data + 3 * part.first, part.count,
-                       period, par, p.parflag, p.ldflag, p.epoch, part.exposure);
+        der_set_period(lset.data() + len * part.first, p.data + 3 * part.first, part.count, period,
+                       par, p.parflag, p.ldflag, p.epoch, part.exposure);
 }
 
 void FitState::Solve() {

@@ -37,11 +37,11 @@ class FitState {
    public:
     FitState(const FitProblem& problem, const long double* params, long double period);
 
-    void Design();                     // lset from par and period
-    void Solve();                      // the linear part for lset
-    long double ChiSquare() const;     // reduced chi-square of lset with the solved linear part
-    long double Step();                // one damped step from the solved state: |increments|
-    void LawCoefficients(long double* ld) const;    // of the solved linear part
+    void Design();                  // lset from par and period
+    void Solve();                   // the linear part for lset
+    long double ChiSquare() const;  // reduced chi-square of lset with the solved linear part
+    long double Step();             // one damped step from the solved state: |increments|
+    void LawCoefficients(long double* ld) const;  // of the solved linear part
     void BasisCoefficients(long double* linf) const;
     long double Level() const { return zeropoint_level(lfit, linear); }
     bool Extended() const { return extended_; }
@@ -50,8 +50,8 @@ class FitState {
     long double par[6];
     long double period;
     std::vector<long double> lset;
-    LinearModel linear;  // with the windows of the last Solve
-    LinearFit lfit;      // the linear model's coefficients, when Extended()
+    LinearModel linear;                       // with the windows of the last Solve
+    LinearFit lfit;                           // the linear model's coefficients, when Extended()
     long double linf[kMaxCoefficients] = {};  // the basis coefficients otherwise
 
    private:
@@ -88,11 +88,11 @@ FitRecord fit_loop(FitState* state, long double iterations, bool start_competes,
 
 // A run's input as read from the parameter file and the data.
 struct RunInput {
-    long double inp[kInputSlots] = {};  // the parameter file's values, as read
-    long double par[6] = {};            // φ0, e, ω [rad], cos² i, rsun, rplanet
-    int pflag = 0;                      // fitted parameters, bit i for par[i]
-    int lflag = 1;                      // limb-darkening terms: 1 uniform, 2 lin, 4 quad, 8 sqrt
-    std::int64_t pnum = 0;              // observations
+    long double inp[kInputSlots] = {};    // the parameter file's values, as read
+    long double par[6] = {};              // φ0, e, ω [rad], cos² i, rsun, rplanet
+    int pflag = 0;                        // fitted parameters, bit i for par[i]
+    int lflag = 1;                        // limb-darkening terms: 1 uniform, 2 lin, 4 quad, 8 sqrt
+    std::int64_t pnum = 0;                // observations
     std::unique_ptr<long double[]> data;  // time, flux, uncertainty per observation
     RunOptions options;                   // the keys beyond the twelve
     std::vector<DataPart> parts;          // the data files' stretches of points and exposures

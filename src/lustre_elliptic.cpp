@@ -1,11 +1,10 @@
 // Carlson's symmetric elliptic integrals RF, RD and RJ in extended precision.
-#include "lustre.h"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "constants.h"
+#include "lustre.h"
 
 // =============================================================================================
 // Carlson's symmetric elliptic integrals

@@ -1,12 +1,11 @@
 // The hidden flux of the uniform, linear and quadratic intensity terms in closed form, with
 // their partial derivatives, separately and as per-point sets.
-#include "lustre.h"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "constants.h"
+#include "lustre.h"
 
 // =============================================================================================
 // Occultation of the uniform, linear and quadratic intensity terms (closed forms)

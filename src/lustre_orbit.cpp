@@ -1,12 +1,11 @@
 // The orbit: Kepler's equation, the projected separation and its derivatives, the phase of
 // mid-transit.
-#include "lustre.h"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "constants.h"
+#include "lustre.h"
 
 // =============================================================================================
 // Orbit: Kepler's equation, projected separation, phase of mid-transit

@@ -1,12 +1,11 @@
 // The hidden flux of the square-root intensity term by Gaussian quadrature along the planet's
 // limb, with its partial derivatives, separately and as a per-point set.
-#include "lustre.h"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "constants.h"
+#include "lustre.h"
 
 // =============================================================================================
 // Occultation of the square-root intensity term (Gaussian quadrature along the planet's limb)

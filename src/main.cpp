@@ -127,7 +127,8 @@ void PrintRedNoise(std::FILE* out, const RunInput& in, const RedNoise& red, long
     std::fprintf(out, "\n1-sigma uncertainties from residual permutation over %.19Lg shifts:\n",
                  static_cast<long double>(red.permutation.shifts));
     lines.level = red.permutation.sigma.zeropoint;
-    PrintReport(out, in, red.permutation.sigma.par, red.permutation.sigma.ld, 0.0L, chi2, "\n", lines);
+    PrintReport(out, in, red.permutation.sigma.par, red.permutation.sigma.ld, 0.0L, chi2, "\n",
+                lines);
 }
 
 // The closing notes on standard error: a fit stopped by a signal (`tail` is " and written" when
@@ -202,7 +203,8 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
     hooks.on_best = [&](std::int64_t i, const FitState& at, long double t, long double m) {
         std::FILE* out = io.out;
         std::fflush(out);
-        std::fprintf(out, "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     ",
+        std::fprintf(out,
+                     "%lld   %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     %.19Lg     ",
                      static_cast<long long>(i), mid_transit_time(at.par, at.period), at.par[1],
                      degrees(at.par[2]), at.par[4], at.par[5], inclination_degrees(at.par[3]));
         if (options.fit_period) std::fprintf(out, "%.19Lg     ", at.period);
@@ -248,21 +250,21 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
     }
 
     const FitUncertainties unc =
-        extended ? fit_uncertainties_linear_period(st, data, pnum, period, par, mask, lflag,
-                                                   linear, m, epoch)
+        extended ? fit_uncertainties_linear_period(st, data, pnum, period, par, mask, lflag, linear,
+                                                   m, epoch)
                  : fit_uncertainties_period(st, data, pnum, period, par, mask, lflag, m, epoch);
     const FitCovariance cov =
-        extended ? fit_covariance_linear_period(st, data, pnum, period, par, mask, lflag, linear,
-                                                m, epoch)
+        extended ? fit_covariance_linear_period(st, data, pnum, period, par, mask, lflag, linear, m,
+                                                epoch)
                  : fit_covariance_period(st, data, pnum, period, par, mask, lflag, m, epoch);
     FitPoint at{};
     std::copy(par, par + 6, at.params);
     at.period = period;
     s.BasisCoefficients(at.linf);
     at.ldflag = lflag;
-    const Convergence conv = judge_convergence(rec.steps, rec.best_step, rec.before,
-                                               rec.chi2_before, rec.last, rec.chi2_last,
-                                               rec.best_chi2, cov);
+    const Convergence conv =
+        judge_convergence(rec.steps, rec.best_step, rec.before, rec.chi2_before, rec.last,
+                          rec.chi2_last, rec.best_chi2, cov);
     if (options.rednoise) {
         // The red-noise refits hold the period at its fitted value: their design array has no
         // period row.
@@ -271,8 +273,10 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
         held.epoch = 0.0L;
         FitState without(held, par, period);
         if (options.fit_period) without.Design();
-        const BestFit best{data,   pnum,  period,        par,     options.fit_period ? without.lset.data() : st,
-                           pflag,  lflag, in.inp[kInLm], &linear, options.exposure, &in.parts};
+        const BestFit best{
+            data,     pnum,  period,        par,     options.fit_period ? without.lset.data() : st,
+            pflag,    lflag, in.inp[kInLm], &linear, options.exposure,
+            &in.parts};
         res.red = rednoise_uncertainties(best, unc);
     }
 

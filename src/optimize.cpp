@@ -446,7 +446,8 @@ FitUncertainties fit_uncertainties_period(const long double* lset, const long do
         unit[col] = 1.0L;
         if (LinearSolve_L(N, unit, x, n) == 0.0L) {
             // No information on some combination of the unknowns: nothing is bounded.
-            for (int i = 0; i < kGeometricCount; ++i) out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
+            for (int i = 0; i < kGeometricCount; ++i)
+                out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
             for (int k = 0; k + 1 < fc.ldnum; ++k) out.ld[k] = INFINITY;
             if (fit_period) out.period = INFINITY;
             if (fit_period && (parflag & FitBit(kInTshift))) out.tref_sigma = INFINITY;

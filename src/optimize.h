@@ -32,7 +32,7 @@ enum InputSlot {
 // The names of the seven values of the orbit and sizes, by slot, and of the three law terms,
 // by term (lflag bits 2, 4, 8), as the parameter file, the report and the JSON result write
 // them. The mask bit of slot k is 1 << k (the period's is kFitPeriod).
-inline constexpr const char* kParameterNames[7] = {"tshift", "eccentr",  "periastr", "inclination",
+inline constexpr const char* kParameterNames[7] = {"tshift", "eccentr", "periastr", "inclination",
                                                    "rsun",   "rplanet", "period"};
 inline constexpr const char* kTermNames[3] = {"lin", "quad", "sqrt"};
 
@@ -176,8 +176,9 @@ void set_design_threads(int threads);
 void set_design_screen(bool on);
 // Per point: one orbit (Kepler, separation) and one per-point set of each term in use, chained
 // into the parameter derivatives analytically; the derivative rows agree with central
-// differences of the values to 1e-8 (relative, five-point differences). A point the double-precision screen is sure is
-// out of transit costs 0.08 µs, one in transit 3.7 µs (lin + quad) to 29 µs (all four terms).
+// differences of the values to 1e-8 (relative, five-point differences). A point the
+// double-precision screen is sure is out of transit costs 0.08 µs, one in transit 3.7 µs (lin +
+// quad) to 29 µs (all four terms).
 void der_set_norm_ci(long double* lset, const long double* data, std::int64_t pointnum,
                      long double period, const long double* params, int parflag, int ldflag);
 

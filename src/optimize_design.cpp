@@ -1,7 +1,5 @@
 // The design set: the model and its derivatives at every point, instantaneous or integrated
 // over each exposure, with the double-precision screen for points out of transit.
-#include "optimize.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,6 +8,7 @@
 
 #include "constants.h"
 #include "lustre.h"
+#include "optimize.h"
 #include "optimize_sums.h"
 
 namespace {

@@ -1,7 +1,5 @@
 // The input of a run: parameter files, data tables and FITS light curves, the warnings about
 // likely mistakes in a parameter file, and the messages of the readers.
-#include "optimize.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 
 #include "constants.h"
 #include "fits_table.h"
+#include "optimize.h"
 
 // =============================================================================================
 // Input files
@@ -455,8 +454,7 @@ void print_table_notes(const TableNotes& notes) {
                      "The data file holds %lld %ss with %s (first: %s %lld); they are left "
                      "out.\n",
                      static_cast<long long>(notes.flagged), notes.unit, notes.flag_rule.c_str(),
-                     notes.unit,
-                     static_cast<long long>(notes.first_flagged));
+                     notes.unit, static_cast<long long>(notes.first_flagged));
     if (!notes.magnitude_column.empty())
         std::fprintf(stderr,
                      "The data file holds magnitudes (column %s); they are converted to relative "

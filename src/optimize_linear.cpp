@@ -1,7 +1,5 @@
 // The linear part of the model: the limb-darkening coefficients with a flux zero-point, a
 // polynomial trend per transit window and held coefficients, solved at every geometry.
-#include "optimize.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include "algebra.h"
 #include "constants.h"
 #include "lustre.h"
+#include "optimize.h"
 #include "optimize_sums.h"
 
 using namespace detail;  // the private engine of the fitting library
@@ -22,7 +21,8 @@ using namespace detail;  // the private engine of the fitting library
 LinearModel linear_model(const RunOptions& options) {
     LinearModel model;
     model.held = options.held & kLawBits;
-    for (int term = 0; term < kLawTermCount; ++term) model.held_value[term] = options.held_value[term];
+    for (int term = 0; term < kLawTermCount; ++term)
+        model.held_value[term] = options.held_value[term];
     if (options.trend >= 0) {
         model.degree = options.trend;
         model.per_transit = true;
@@ -380,8 +380,10 @@ std::vector<FittedQuantity> FittedQuantities(int parflag, int ldflag, const LawT
         if (ldflag & TermBit(term)) term_name[k++] = kTermNames[term];
     std::vector<FittedQuantity> q;
     for (int slot = 0; slot < kGeometricCount; ++slot)
-        if (parflag & FitBit(slot)) q.push_back({FittedQuantity::kParameter, slot, kParameterNames[slot]});
-    if (parflag & kFitPeriod) q.push_back({FittedQuantity::kParameter, kInPeriod, kParameterNames[kInPeriod]});
+        if (parflag & FitBit(slot))
+            q.push_back({FittedQuantity::kParameter, slot, kParameterNames[slot]});
+    if (parflag & kFitPeriod)
+        q.push_back({FittedQuantity::kParameter, kInPeriod, kParameterNames[kInPeriod]});
     for (int f = 0; f < law.nfree; ++f) {
         const char* name = term_name[law.slot[f]];
         q.push_back({FittedQuantity::kCoefficient, law.slot[f], name ? name : "coefficient"});
@@ -415,8 +417,8 @@ void ReportCovariance(FitCovariance* out, long double period, const long double*
         } else if (q.kind == FittedQuantity::kCoefficient) {
             const int j = r - parnum;  // u_j = π·c_j/(D·h) with D = 1 - Σ Lf_b·c_b
             for (int k = 0; k < law.nfree; ++k)
-                J[parnum + k] = (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) /
-                                law.held_scale;
+                J[parnum + k] =
+                    (kPi * c[j] * law.lf[k] / (D * D) + (j == k ? kPi / D : 0.0L)) / law.held_scale;
         } else if (q.index == 0) {
             // With the period the unknowns are T_n and P, and T = T_n - n·P.
             const long double tscale = period / kTwoPi;
@@ -522,9 +524,9 @@ struct LinearCovariance {
     std::vector<long double> cov, q;
     long double level_var = 0.0L;
 };
-bool JointLinearCovariance(const long double* lset, const long double* data,
-                           std::int64_t pointnum, int parflag, int ldflag,
-                           const LinearModel& model, LinearCovariance* out) {
+bool JointLinearCovariance(const long double* lset, const long double* data, std::int64_t pointnum,
+                           int parflag, int ldflag, const LinearModel& model,
+                           LinearCovariance* out) {
     out->s = SetUpLinear(model, parflag, ldflag);
     const LinearSetup& s = out->s;
     fitted_linear(&out->fit, model, data, lset, pointnum, parflag, ldflag);
@@ -589,9 +591,9 @@ FitUncertainties fit_uncertainties_linear(const long double* lset, const long do
 
 FitUncertainties fit_uncertainties_linear_period(const long double* lset, const long double* data,
                                                  std::int64_t pointnum, long double period,
-                                                 const long double* params, int parflag,
-                                                 int ldflag, const LinearModel& model,
-                                                 long double chi2, long double epoch) {
+                                                 const long double* params, int parflag, int ldflag,
+                                                 const LinearModel& model, long double chi2,
+                                                 long double epoch) {
     FitUncertainties out{};
     const bool fit_period = parflag & kFitPeriod;
     if (fit_period) {
@@ -603,7 +605,8 @@ FitUncertainties fit_uncertainties_linear_period(const long double* lset, const 
     const LinearSetup& s = lc.s;
     if (!regular) {
         // No information on some combination of the unknowns: nothing is bounded.
-        for (int i = 0; i < kGeometricCount; ++i) out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
+        for (int i = 0; i < kGeometricCount; ++i)
+            out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
         for (int f = 0; f < s.nfree; ++f) out.ld[s.law.slot[f]] = INFINITY;
         if (lc.D > 0) out.zeropoint = INFINITY;
         if (fit_period) out.period = INFINITY;
@@ -622,8 +625,8 @@ FitCovariance fit_covariance_linear(const long double* lset, const long double* 
                                     std::int64_t pointnum, long double period,
                                     const long double* params, int parflag, int ldflag,
                                     const LinearModel& model, long double chi2) {
-    return fit_covariance_linear_period(lset, data, pointnum, period, params,
-                                        parflag & ~kFitPeriod, ldflag, model, chi2, 0.0L);
+    return fit_covariance_linear_period(lset, data, pointnum, period, params, parflag & ~kFitPeriod,
+                                        ldflag, model, chi2, 0.0L);
 }
 
 FitCovariance fit_covariance_linear_period(const long double* lset, const long double* data,

@@ -35,8 +35,7 @@ long double Separation(const long double* params, long double M) {
 // subnormal radius is 0, which doubling never leaves.
 long double Contact(const long double* params, long double mmin, long double x, int side) {
     if (!(Separation(params, mmin) < x)) return NAN;
-    long double inside = 0.0L,
-                outside = std::fmax(std::fmin(params[4], 1.0L) * 1e-3L, LDBL_MIN);
+    long double inside = 0.0L, outside = std::fmax(std::fmin(params[4], 1.0L) * 1e-3L, LDBL_MIN);
     while (Separation(params, mmin + side * outside) < x) {
         inside = outside;
         outside = 2.0L * outside;
@@ -271,7 +270,8 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
 std::string fit_result_json(const FitSummary& fit) {
     std::string j = "{\n  \"parameters\": {\n";
     for (int i = 0; i < kGeometricCount; ++i)
-        j += std::string("    \"") + kParameterNames[i] + "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
+        j += std::string("    \"") + kParameterNames[i] +
+             "\": " + ValueSigma(fit.shown[i], fit.sigma[i]) +
              ", \"fitted\": " + ((fit.parflag & FitBit(i)) ? "true" : "false") + "},\n";
     j += "    \"period\": " + ValueSigma(fit.period, fit.period_sigma) +
          ", \"fitted\": " + (fit.period_fitted ? "true" : "false") + "}\n  },\n";
@@ -312,9 +312,10 @@ std::string fit_result_json(const FitSummary& fit) {
 
     if (fit.rednoise) {
         j += "  \"beta\": {\"value\": " + JsonNumber(fit.beta) +
-             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames, true) + "},\n";
-        j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) +
-             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames, false) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames, true) +
+             "},\n";
+        j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) + ", \"sigma\": " +
+             SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames, false) + "},\n";
     }
 
     j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";

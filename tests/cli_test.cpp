@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -119,9 +119,11 @@ TEST(Cli, CaseFile) {
             EXPECT_TRUE(key == "out"    ? res.out == want
                         : key == "out^" ? at == 0
                         : key == "out~" ? at != res.out.npos
-                        : key == "out!" ? at == res.out.npos
-                                        : want.size() <= res.out.size() && res.out.find(want, end) == end)
-                << "standard output:\n" << res.out;
+                        : key == "out!"
+                            ? at == res.out.npos
+                            : want.size() <= res.out.size() && res.out.find(want, end) == end)
+                << "standard output:\n"
+                << res.out;
         } else if (key == "err") {
             EXPECT_EQ(res.err, Unescape(rest));
         } else if (key == "status") {
@@ -332,10 +334,13 @@ TEST(CliFit, EccentricityNearOneHeldFixed) {
         std::string e, table, params;
         std::vector<std::string> lines;
     } cases[] = {
-        {"0.999999", kExampleTable, example,
+        {"0.999999",
+         kExampleTable,
+         example,
          {"\nlin  inf \n", "  inf\nrplanet  0.000384"}},  // the quote's σ of rsun too
         {"1", kExampleTable, example, {}},
-        {"0", dir.Write("t.txt", "1.6 0.99 0.001\n1.6 0.98 0.001\n1.6 1 0.001\n1.6 0.995 0.001\n"),
+        {"0",
+         dir.Write("t.txt", "1.6 0.99 0.001\n1.6 0.98 0.001\n1.6 1 0.001\n1.6 0.995 0.001\n"),
          "eccentr %\ntshift 1.6\ninclination 89 f\nrsun 0.12 f\nrplanet 0.0133 f\nperiod 3.2\n"
          "lin\niterations 3\nlm 0.01\n",
          {"\nlin  inf \n"}},
@@ -437,8 +442,8 @@ TEST(CliFit, MagnitudesAreFittedAsRelativeFlux) {
         std::snprintf(buf, sizeof buf, "%.21Lg%s", values[k], k % 3 == 2 ? "\n" : " ");
         fluxes += buf;
     }
-    const std::string params =
-        dir.Write("p.par", "tshift 1.6\nrsun 0.1\nrplanet 0.01\nperiod 3.2\nquad\niterations 0.5\n");
+    const std::string params = dir.Write(
+        "p.par", "tshift 1.6\nrsun 0.1\nrplanet 0.01\nperiod 3.2\nquad\niterations 0.5\n");
     const CliResult res = RunTool({params, table});
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(res.err,

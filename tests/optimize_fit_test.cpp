@@ -1016,8 +1016,8 @@ PeriodFit RunPeriodFit(const Params& par, long double period, const std::vector<
     FitState s(problem, par.data(), period);
     const FitResult fit = Result(&s, iterations);
     return {fit.best, s.period, problem.epoch, fit.chi2,
-            fit_uncertainties_period(fit.lset.data(), data.data(), problem.points, s.period,
-                                     s.par, mask, ldflag, fit.chi2, problem.epoch)};
+            fit_uncertainties_period(fit.lset.data(), data.data(), problem.points, s.period, s.par,
+                                     mask, ldflag, fit.chi2, problem.epoch)};
 }
 
 }  // namespace
@@ -1394,9 +1394,9 @@ std::vector<long double> FisherSigmas(const Params& p, const std::vector<long do
         e[k] = 1.0L;
         LinearSolve_L(F.data(), e.data(), x.data(), static_cast<int>(m));
         const long double s = std::sqrt(x[k]);
-        out.push_back(slots[k] == 3 ? (inclination_degrees(p[3] - s) -
-                                       inclination_degrees(p[3] + s)) / 2
-                                    : G[k] * s);
+        out.push_back(slots[k] == 3
+                          ? (inclination_degrees(p[3] - s) - inclination_degrees(p[3] + s)) / 2
+                          : G[k] * s);
     }
     return out;
 }

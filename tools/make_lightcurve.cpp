@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // True values of the example.
 constexpr long double kPeriod = 3.2L;            // days
 constexpr long double kTshift = 1.6L;            // days: the first of two transits
