@@ -408,6 +408,24 @@ void PropagateCovariance(const long double* cov, int n, long double period,
     for (int j = 0; j < law.nfree; ++j) out.ld[law.slot[j]] = bounded(out.ld[law.slot[j]]);
 }
 
+LawTerms FreeLawTerms(int ldflag, int nfree) {
+    LawTerms law;
+    law.nfree = nfree;
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (ldflag & TermBit(term)) law.lf[k++] = kLf[term];
+    for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
+    return law;
+}
+
+void MarkUnbounded(FitUncertainties* out, int parflag, const LawTerms& law) {
+    for (int i = 0; i < kGeometricCount; ++i) out->par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
+    for (int f = 0; f < law.nfree; ++f) out->ld[law.slot[f]] = INFINITY;
+    if (parflag & kFitPeriod) {
+        out->period = INFINITY;
+        if (parflag & FitBit(kInTshift)) out->tref_sigma = INFINITY;
+    }
+}
+
 }  // namespace detail
 
 FitUncertainties fit_uncertainties(const long double* lset, const long double* data,
@@ -441,25 +459,16 @@ FitUncertainties fit_uncertainties_period(const long double* lset, const long do
     // reduced chi-square when the scatter exceeds the quoted uncertainties.
     long double cov[kMaxUnknowns * kMaxUnknowns];
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;
+    const LawTerms law = FreeLawTerms(ldflag, fc.ldnum - 1);
     for (int col = 0; col < n; ++col) {
         long double unit[kMaxUnknowns] = {}, x[kMaxUnknowns];
         unit[col] = 1.0L;
         if (LinearSolve_L(N, unit, x, n) == 0.0L) {
-            // No information on some combination of the unknowns: nothing is bounded.
-            for (int i = 0; i < kGeometricCount; ++i)
-                out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
-            for (int k = 0; k + 1 < fc.ldnum; ++k) out.ld[k] = INFINITY;
-            if (fit_period) out.period = INFINITY;
-            if (fit_period && (parflag & FitBit(kInTshift))) out.tref_sigma = INFINITY;
+            MarkUnbounded(&out, parflag, law);
             return out;
         }
         for (int row = 0; row < n; ++row) cov[row * n + col] = x[row] * scale;
     }
-    LawTerms law;
-    law.nfree = fc.ldnum - 1;
-    for (int term = 0, k = 0; term < kLawTermCount; ++term)
-        if (ldflag & TermBit(term)) law.lf[k++] = kLf[term];
-    for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
     PropagateCovariance(cov, n, period, params, parflag, law, linf, epoch, &out);
     return out;
 }

@@ -469,11 +469,7 @@ FitCovariance fit_covariance_period(const long double* lset, const long double* 
                                     const long double* params, int parflag, int ldflag,
                                     long double chi2, long double epoch) {
     const FitCounts fc = count_fit_period(parflag, ldflag);
-    LawTerms law;
-    law.nfree = fc.ldnum - 1;
-    for (int term = 0, k = 0; term < kLawTermCount; ++term)
-        if (ldflag & TermBit(term)) law.lf[k++] = kLf[term];
-    for (int k = 0; k < law.nfree; ++k) law.slot[k] = k;
+    const LawTerms law = FreeLawTerms(ldflag, fc.ldnum - 1);
     FitCovariance out;
     out.quantities = FittedQuantities(parflag, ldflag, law, false);
     const int n = out.size();
@@ -604,13 +600,8 @@ FitUncertainties fit_uncertainties_linear_period(const long double* lset, const 
     const bool regular = JointLinearCovariance(lset, data, pointnum, parflag, ldflag, model, &lc);
     const LinearSetup& s = lc.s;
     if (!regular) {
-        // No information on some combination of the unknowns: nothing is bounded.
-        for (int i = 0; i < kGeometricCount; ++i)
-            out.par[i] = (parflag & FitBit(i)) ? INFINITY : 0.0L;
-        for (int f = 0; f < s.nfree; ++f) out.ld[s.law.slot[f]] = INFINITY;
+        MarkUnbounded(&out, parflag, s.law);
         if (lc.D > 0) out.zeropoint = INFINITY;
-        if (fit_period) out.period = INFINITY;
-        if (fit_period && (parflag & FitBit(kInTshift))) out.tref_sigma = INFINITY;
         return out;
     }
     const long double scale = chi2 > 1.0L ? chi2 : 1.0L;

@@ -247,6 +247,14 @@ struct LawTerms {
     long double held_scale = 1.0L;
 };
 
+// The law of `nfree` free terms with nothing held: the selected terms of ldflag in bit order,
+// each reported in its own slot.
+LawTerms FreeLawTerms(int ldflag, int nfree);
+
+// The uncertainties when the normal matrix is singular: no information on some combination of
+// the unknowns, so every fitted value and free coefficient is unbounded (inf), the rest 0.
+void MarkUnbounded(FitUncertainties* out, int parflag, const LawTerms& law);
+
 // Applies the increments `dpar` of the fitted parameters (in bit order, the period last) to par
 // and *period, then the range rules; returns the sum of the applied |increments|.
 long double ApplyStep(const long double* dpar, long double* par, long double* period,
