@@ -42,25 +42,37 @@ long double MaxAbs3(long double a, long double b, long double c) {
     return std::fmax(std::fabs(a), std::fmax(std::fabs(b), std::fabs(c)));
 }
 
+// The state of the duplication of RF and RD: the arguments, their mean A, the stopping quantity
+// Q and 4^-m after m passes.
+struct Duplication {
+    long double x, y, z, A, Q, powinvfour = 1.0L;
+
+    // One pass: every argument and the mean go to (v + λ)/4; returns λ.
+    long double Pass() {
+        const long double lambda = sqrtl(x * y) + sqrtl(y * z) + sqrtl(x * z);
+        A = (A + lambda) / 4;
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        powinvfour /= 4;
+        Q /= 4;
+        return lambda;
+    }
+};
+
 }  // namespace
 
 long double RF(long double x, long double y, long double z) {
     if (OutsideCarlsonDomain(x, y, z)) return kNaN;
     const long double A0 = (x + y + z) / 3;
     const long double AmxF = A0 - x, AmyF = A0 - y, AmzF = A0 - z;
-    long double Q = MaxAbs3(AmxF, AmyF, AmzF) * kStopRF;
-    long double AmF = A0, xm = x, ym = y, zm = z, powinvfour = 1.0L;
+    Duplication d{x, y, z, A0, MaxAbs3(AmxF, AmyF, AmzF) * kStopRF};
     int passes = 0;
     do {
         if (++passes > kMaxDuplications) return kNaN;
-        const long double lambda = sqrtl(xm * ym) + sqrtl(ym * zm) + sqrtl(xm * zm);
-        AmF = (AmF + lambda) / 4;
-        xm = (xm + lambda) / 4;
-        ym = (ym + lambda) / 4;
-        zm = (zm + lambda) / 4;
-        powinvfour /= 4;
-        Q /= 4;
-    } while (Q > AmF);  // strict: equality ends the loop
+        d.Pass();
+    } while (d.Q > d.A);  // strict: equality ends the loop
+    const long double powinvfour = d.powinvfour, AmF = d.A;
     const long double X = AmxF * powinvfour / AmF;
     const long double Y = AmyF * powinvfour / AmF;
     const long double Z = AmzF * powinvfour / AmF;  // its own difference, not -(X + Y)
@@ -73,20 +85,16 @@ long double RD(long double x, long double y, long double z) {
     if (OutsideCarlsonDomain(x, y, z)) return kNaN;
     const long double A0 = (x + y + 3 * z) / 5;
     const long double AmxD = A0 - x, AmyD = A0 - y, AmzD = A0 - z;
-    long double Q = MaxAbs3(AmxD, AmyD, AmzD) * kStopRD;
-    long double AmD = A0, xm = x, ym = y, zm = z, powinvfour = 1.0L, sumD = 0.0L;
+    Duplication d{x, y, z, A0, MaxAbs3(AmxD, AmyD, AmzD) * kStopRD};
+    long double sumD = 0.0L;
     int passes = 0;
     do {
         if (++passes > kMaxDuplications) return kNaN;
-        const long double lambda = sqrtl(xm * ym) + sqrtl(ym * zm) + sqrtl(xm * zm);
-        sumD += powinvfour / (sqrtl(zm) * (zm + lambda));
-        AmD = (AmD + lambda) / 4;
-        xm = (xm + lambda) / 4;
-        ym = (ym + lambda) / 4;
-        zm = (zm + lambda) / 4;
-        powinvfour /= 4;
-        Q /= 4;
-    } while (Q > AmD);
+        const long double zm = d.z, weight = d.powinvfour;  // before the pass
+        const long double lambda = d.Pass();
+        sumD += weight / (sqrtl(zm) * (zm + lambda));
+    } while (d.Q > d.A);
+    const long double powinvfour = d.powinvfour, AmD = d.A;
     const long double X = AmxD * powinvfour / AmD;
     const long double Y = AmyD * powinvfour / AmD;
     const long double Z = -(X + Y) / 3;

@@ -204,12 +204,17 @@ long double ThetaH(const Limb& g) {
 long double LegendreNode(long double X1, long double X0, int i) {
     return X1 + (X0 - X1) * nodes_Legendre[i];
 }
-long double L3SweepTerm(const Limb& g, int i, long double s) {
+// The factors of g at s = sin θ: μ², ρ² and the polynomial δ − p − 2δ·sin²θ.
+struct LimbFactors {
+    long double mu2, rho2, poly;
+};
+LimbFactors FactorsAt(const Limb& g, long double s) {
     const long double sin2 = s * s;
-    const long double mu2 = g.K - g.D * sin2;
-    const long double rho2 = g.n + g.D * sin2;
-    const long double value = (g.delta - g.r - 2 * g.delta * sin2) * mu2 * QuarterRoot(mu2) / rho2;
-    return weights_Legendre[i] * value;
+    return {g.K - g.D * sin2, g.n + g.D * sin2, g.delta - g.r - 2 * g.delta * sin2};
+}
+long double L3SweepTerm(const Limb& g, int i, long double s) {
+    const LimbFactors f = FactorsAt(g, s);
+    return weights_Legendre[i] * (f.poly * f.mu2 * QuarterRoot(f.mu2) / f.rho2);
 }
 
 // End panel [X1, X0] of a limb crossing the stellar limb at X0: μ² vanishes linearly there, and
@@ -218,11 +223,9 @@ long double JacobiNode(long double X1, long double X0, int i) {
     return X1 + (X0 - X1) * nodes_Jacobi1d4[i];
 }
 long double L3CrossingTerm(const Limb& g, int i, long double s) {
-    const long double sin2 = s * s;
-    const long double mu2 = g.K - g.D * sin2;
-    const long double rho2 = g.n + g.D * sin2;
-    return weights_Jacobi1d4[i] * (g.delta - g.r - 2 * g.delta * sin2) * mu2 *
-           QuarterRoot(mu2 / (1 - nodes_Jacobi1d4[i])) / rho2;
+    const LimbFactors f = FactorsAt(g, s);
+    return weights_Jacobi1d4[i] * f.poly * f.mu2 * QuarterRoot(f.mu2 / (1 - nodes_Jacobi1d4[i])) /
+           f.rho2;
 }
 // End panel [X1, π/2] of a limb touching the stellar limb from inside: there μ² = D·cos²θ
 // vanishes quadratically, μ²·(μ²)^(1/4) = D^(5/4)·cos²θ·√(cos θ), and the (1 − x)^(1/2) rule
