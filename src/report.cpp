@@ -146,8 +146,11 @@ Convergence judge_convergence(std::int64_t steps, std::int64_t best_step, const 
     for (int a = 0; a < n; ++a) {
         const FittedQuantity& u = cov.quantities[a];
         if (u.kind != FittedQuantity::kParameter) continue;
+        // A variance the covariance cannot give (NaN, or negative by rounding) measures no
+        // move: the step is then unbounded in σ, and the fit not converged.
         const long double d = std::fabs(last[u.index] - before[u.index]);
-        const long double ratio = d == 0.0L ? 0.0L : d / std::sqrt(cov.unknowns[a * n + a]);
+        const long double var = cov.unknowns[a * n + a];
+        const long double ratio = d == 0.0L ? 0.0L : (var >= 0.0L ? d / std::sqrt(var) : INFINITY);
         c.move = std::isnan(ratio) ? ratio : std::fmax(c.move, ratio);
     }
     c.chi2_change = std::fabs(chi2_last - chi2_before) / chi2_last;
