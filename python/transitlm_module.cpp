@@ -93,10 +93,9 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// What a run printed on standard output and standard error, and how it ended.
+// What a run of the readers printed on standard output and standard error.
 struct Captured {
     std::string out, err;
-    bool singular = false;
 };
 
 // Runs `body` with standard output and standard error sent to temporary files. The caller
@@ -125,8 +124,6 @@ Captured RunCaptured(TempDir& dir, const std::function<void()>& body) {
     };
     try {
         body();
-    } catch (const SingularStop&) {
-        c.singular = true;
     } catch (...) {
         restore();
         throw;
@@ -364,12 +361,11 @@ ModelInput ReadModelInput(const py::object& params, TempDir& dir) {
         });
     }
     if (!read) throw py::value_error(Message(c));
-    for (int term = 0; term < 3; ++term) {
-        static const char* const kTerms[3] = {"lin", "quad", "sqrt"};
-        if ((m.lflag & (2 << term)) && !(m.options.held & (2 << term)))
+    for (int term = 0; term < kLawTermCount; ++term) {
+        if ((m.lflag & TermBit(term)) && !(m.options.held & TermBit(term)))
             throw py::value_error(std::string("the model needs every limb-darkening coefficient "
                                               "held at a value (as in \"quad 0.25 fixed\"); ") +
-                                  kTerms[term] + " is not");
+                                  kTermNames[term] + " is not");
     }
     if (m.options.trend >= 0)
         throw py::value_error(
@@ -396,14 +392,14 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
     long double linf[kMaxCoefficients] = {};
     linear_basis_coefficients(linf, LinearFit{}, linear, m.lflag);
 
-    const int all = jacobian ? 63 : 0;
+    const int all = jacobian ? FitBit(kGeometricCount) - 1 : 0;  // every geometric parameter
     const FitCounts fc = count_fit(all, m.lflag);
     std::vector<long double> obs(3 * static_cast<std::size_t>(n), 1.0L);
     for (std::int64_t i = 0; i < n; ++i) obs[3 * i] = t.data()[i];
     std::vector<long double> lset(static_cast<std::size_t>(fc.len) * n);
     std::vector<int> columns;  // the fitted parameters' slots, in the report's order
-    for (int k = 0; k < 6; ++k)
-        if (m.pflag & (1 << k)) columns.push_back(k);
+    for (int k = 0; k < kGeometricCount; ++k)
+        if (m.pflag & FitBit(k)) columns.push_back(k);
     // A fitted period has the last column: the period row of the design set at epoch 0, the
     // derivative at the time of mid-transit held (over the exposure, as the value).
     const bool period_column = jacobian && m.options.fit_period;
@@ -433,12 +429,9 @@ py::object Model(const py::object& params, const py::handle& time, bool jacobian
         double* fv = flux.mutable_data();
         for (std::int64_t i = 0; i < n; ++i) {
             const long double* B = lset.data() + i * fc.len;
-            // Summed in the order of transitlm-model's table, so that the numbers agree.
+            // Summed as transitlm-model's table sums it, so that the numbers agree.
             auto row_flux = [&](int row, const long double* block) {
-                const long double* b = block + row * fc.ldnum;
-                long double s = b[0];
-                for (int k = 1; k < fc.ldnum; ++k) s = b[k] * linf[k - 1] + s;
-                return s;
+                return model_flux(block + row * fc.ldnum, fc.ldnum, linf);
             };
             fv[i] = static_cast<double>(m.level * row_flux(0, B));
             if (!jacobian) continue;

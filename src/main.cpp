@@ -2,8 +2,8 @@
 //
 //     transitlm PARAMETER_FILE DATA_FILE [RESULT_FILE]
 //
-// The Driver: command line, conversion of the parameter file into the fit's units, the
-// Levenberg-Marquardt run with its best-so-far record, the report and the result file.
+// The Driver: command line, conversion of the parameter file into the fit's units, the run of
+// the fit (its loop is fit_loop in driver.cpp), the report and the result file.
 #include <signal.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,6 @@
 #include "report.h"
 
 namespace {
-
-// Names in the report; they are the parameter file's keys, so a result file reads back.
-const char* const pnames[10] = {"tshift ",  "eccentr ", "periastr ", "inclination ", "rsun ",
-                                "rplanet ", "period ",  "lin",       "quad",         "sqrt"};
 
 // What the report adds for the linear model: held coefficients carry "fixed", the zero-point
 // (or the trends' mean level) follows the law lines, and the trend's degree, where shown; then
@@ -56,16 +53,18 @@ bool ShowsExposure(const RunInput& in) {
 void PrintReport(std::FILE* out, const RunInput& in, const long double* shown,
                  const long double* coeffs, long double period, long double chi2, const char* tail,
                  const LinearLines& linear = LinearLines{}) {
-    for (int i = 0; i < 6; ++i) {
-        std::fprintf(out, "%s  %.19Lg ", pnames[i], shown[i]);
-        if (in.pflag & (1 << i)) std::fprintf(out, "fitted");
+    // The names are the parameter file's keys, so a result file reads back.
+    for (int i = 0; i < kGeometricCount; ++i) {
+        std::fprintf(out, "%s   %.19Lg ", kParameterNames[i], shown[i]);
+        if (in.pflag & FitBit(i)) std::fprintf(out, "fitted");
         std::fprintf(out, "\n");
     }
     std::fprintf(out, "period  %.19Lg %s\n", period, in.options.fit_period ? "fitted" : "");
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (in.lflag & (2 << term))
-            std::fprintf(out, (linear.held & (2 << term)) ? "%s  %.19Lg fixed\n" : "%s  %.19Lg \n",
-                         pnames[7 + term], coeffs[k++]);
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (in.lflag & TermBit(term))
+            std::fprintf(out,
+                         (linear.held & TermBit(term)) ? "%s  %.19Lg fixed\n" : "%s  %.19Lg \n",
+                         kTermNames[term], coeffs[k++]);
     if (linear.zeropoint) std::fprintf(out, "zeropoint  %.19Lg \n", linear.level);
     if (linear.trend >= 0) std::fprintf(out, "trend  %.19Lg \n", (long double)linear.trend);
     if (linear.exposure) std::fprintf(out, "exposure  %.19Lg \n", in.options.exposure);
@@ -112,17 +111,24 @@ class StopSignals {
 
 const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : "SIGTERM"; }
 
+// The lines of a block of 1σ in the report's layout: the held coefficients and the zero-point
+// (its 1σ `level`), no trend or exposure line.
+LinearLines SigmaLines(LinearLines lines, long double level) {
+    lines.level = level;
+    lines.trend = -1;
+    lines.exposure = false;
+    return lines;
+}
+
 // The blocks of the rednoise switch, in the layout of the covariance's: its 1σ scaled by β,
 // then the spread of residual permutation.
 void PrintRedNoise(std::FILE* out, const RunInput& in, const RedNoise& red, long double chi2,
                    LinearLines lines) {
-    lines.trend = -1;
-    lines.exposure = false;
     std::fprintf(out,
                  "\n1-sigma uncertainties scaled by the time-averaging beta %.19Lg (correlated "
                  "noise):\n",
                  red.beta);
-    lines.level = red.scaled.zeropoint;
+    lines = SigmaLines(lines, red.scaled.zeropoint);
     PrintReport(out, in, red.scaled.par, red.scaled.ld, red.scaled.period, chi2, "\n", lines);
     std::fprintf(out, "\n1-sigma uncertainties from residual permutation over %.19Lg shifts:\n",
                  static_cast<long double>(red.permutation.shifts));
@@ -188,7 +194,7 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
     long double start[6];
     std::copy(in.par, in.par + 6, start);
     start[0] = phase_parameter(in.inp[kInTshift], in.inp[kInPeriod], start);
-    problem.epoch = options.fit_period && (pflag & 1)
+    problem.epoch = options.fit_period && (pflag & FitBit(kInTshift))
                         ? reference_epoch(data, pnum, in.inp[kInPeriod], start)
                         : 0.0L;
     const int mask = problem.parflag;
@@ -271,10 +277,13 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
         FitProblem held = problem;
         held.parflag = pflag;
         held.epoch = 0.0L;
-        FitState without(held, par, period);
-        if (options.fit_period) without.Design();
+        std::optional<FitState> without;
+        if (options.fit_period) {
+            without.emplace(held, par, period);
+            without->Design();
+        }
         const BestFit best{
-            data,     pnum,  period,        par,     options.fit_period ? without.lset.data() : st,
+            data,     pnum,  period,        par,     options.fit_period ? without->lset.data() : st,
             pflag,    lflag, in.inp[kInLm], &linear, options.exposure,
             &in.parts};
         res.red = rednoise_uncertainties(best, unc);
@@ -366,9 +375,7 @@ int Fit(const RunInput& in, const char* param_file, const char* data_file,
     // The closing block: 1σ uncertainties in the report's layout, then the quote.
     const FitUncertainties& unc = res.unc;
     const long double level = lines.level;
-    lines.level = unc.zeropoint;
-    lines.trend = -1;
-    lines.exposure = false;
+    lines = SigmaLines(lines, unc.zeropoint);
     std::fflush(stdout);
     std::printf(
         "\n\n\n1-sigma uncertainties (covariance at the best fit, scaled by "

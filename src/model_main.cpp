@@ -24,9 +24,6 @@
 
 namespace {
 
-// A singular limb-darkening fit ends the run inside fitted_lin, with its message and
-// status 1 (kExitSingular), as in transitlm.
-
 enum class OutputKind { kNone, kTable, kFigure };
 
 // By the extension of the name, in any letter case.
@@ -265,23 +262,22 @@ LightCurveFigure BuildFigure(const Input& in, const Evaluation& ev, const char* 
                            "i = " + Number(s[3], 6) + "\u00b0" + gap +
                            "R_{*}/a = " + Number(s[4], 6) + gap + "R_{p}/a = " + Number(s[5], 6) +
                            gap + "R_{p}/R_{*} = " + Number(s[5] / s[4], 6);
-    if (s[1] != 0.0L || (in.pflag & 2))
+    if (s[1] != 0.0L || (in.pflag & FitBit(kInEccentr)))
         geometry += gap + "e = " + Number(s[1], 5) + gap + "\u03c9 = " + Number(s[2], 5) + "\u00b0";
     fig.title.push_back(geometry);
     std::string law;
-    const char* const term_names[3] = {"lin", "quad", "sqrt"};
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (in.lflag & (2 << term))
-            law += std::string("u_{") + term_names[term] + "} = " + Number(ev.ld[k++], 5) +
-                   ((ev.held & (2 << term)) ? " (fixed)" : "") + gap;
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (in.lflag & TermBit(term))
+            law += std::string("u_{") + kTermNames[term] + "} = " + Number(ev.ld[k++], 5) +
+                   ((ev.held & TermBit(term)) ? " (fixed)" : "") + gap;
     if (law.empty()) law = "uniform disc" + gap;
     if (ev.baseline) law += "F_{0} = " + Number(ev.level, 7) + gap;
     fig.title.push_back(law + "\u03c7\u00b2_{red} = " + Number(ev.chi2, 6));
 
     std::string terms;
-    for (int term = 0; term < 3; ++term)
-        if (in.lflag & (2 << term))
-            terms += std::string(terms.empty() ? "" : " + ") + term_names[term];
+    for (int term = 0; term < kLawTermCount; ++term)
+        if (in.lflag & TermBit(term))
+            terms += std::string(terms.empty() ? "" : " + ") + kTermNames[term];
     fig.model_label =
         terms.empty() ? "model (uniform disc)" : "model (limb darkening " + terms + ")";
 

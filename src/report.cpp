@@ -6,24 +6,21 @@
 #include <cmath>
 #include <cstring>
 
+#include "constants.h"
 #include "lustre.h"
+#include "optimize_sums.h"
 
 namespace {
 
-constexpr long double kTwoPi = 6.283185307179586477L;  // 2π
-constexpr long double kPi = 3.14159265358979323851L;   // π rounded to 64 bits
-constexpr long double kGravitation = 6.67430e-11L;     // G [m³ kg⁻¹ s⁻²], CODATA 2018
-constexpr long double kSecondsPerDay = 86400.0L;
+using detail::EvalEccentricity;
 
-// The orbit as the model evaluates it: e = 1, which the step admits, just inside.
-long double OrbitEccentricity(long double e) {
-    return e == 1.0L ? std::nextafter(1.0L, 0.0L) : e;  // exact on purpose
-}
+constexpr long double kGravitation = 6.67430e-11L;  // G [m³ kg⁻¹ s⁻²], CODATA 2018
+constexpr long double kSecondsPerDay = 86400.0L;
 
 // Projected separation in stellar radii at mean anomaly M; infinite behind the star.
 long double Separation(const long double* params, long double M) {
     long double delta, g[4];
-    const int front = DeltaEccentric_omega_ci_d(M, OrbitEccentricity(params[1]), params[2],
+    const int front = DeltaEccentric_omega_ci_d(M, EvalEccentricity(params[1]), params[2],
                                                 params[3], &delta, g, g + 1, g + 2, g + 3);
     return front ? delta / params[4] : INFINITY;
 }
@@ -49,7 +46,7 @@ long double Contact(const long double* params, long double mmin, long double x, 
 }  // namespace
 
 TransitContacts transit_contacts(const long double* params, long double period) {
-    const long double mmin = phmin_ci(OrbitEccentricity(params[1]), params[2], params[3]);
+    const long double mmin = phmin_ci(EvalEccentricity(params[1]), params[2], params[3]);
     const long double outer = 1.0L + params[5] / params[4], inner = 1.0L - params[5] / params[4];
     const long double to_time = period / kTwoPi;
     return {Contact(params, mmin, outer, -1) * to_time, Contact(params, mmin, inner, -1) * to_time,
@@ -58,7 +55,7 @@ TransitContacts transit_contacts(const long double* params, long double period) 
 
 void derived_values(const FitPoint& at, long double* values) {
     const long double* p = at.params;
-    const long double mmin = phmin_ci(OrbitEccentricity(p[1]), p[2], p[3]);
+    const long double mmin = phmin_ci(EvalEccentricity(p[1]), p[2], p[3]);
     // The model's flux at mid-transit, summed as the residual sums it.
     const long double t0 = mid_transit_time(p, at.period);
     const long double point[3] = {t0, 1.0L, 1.0L};
@@ -246,13 +243,12 @@ std::string ValueSigma(long double value, long double sigma) {
 
 // The 1σ of the fitted quantities, as the "beta" and "permutation" objects hold them.
 // With `period`, a fitted period's σ follows the six (the permutation's refits hold it).
-std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const char* const* names,
-                        const char* const* terms, bool period) {
+std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, bool period) {
     std::string j = "{\"parameters\": {";
     const char* sep = "";
     for (int i = 0; i < kGeometricCount; ++i) {
         if (!(fit.parflag & FitBit(i))) continue;
-        j += std::string(sep) + "\"" + names[i] + "\": " + JsonNumber(u.par[i]);
+        j += std::string(sep) + "\"" + kParameterNames[i] + "\": " + JsonNumber(u.par[i]);
         sep = ", ";
     }
     if (period && fit.period_fitted) j += std::string(sep) + "\"period\": " + JsonNumber(u.period);
@@ -260,7 +256,7 @@ std::string SigmaObject(const FitSummary& fit, const FitUncertainties& u, const 
     sep = "";
     for (int term = 0, k = 0; term < kLawTermCount; ++term) {
         if (!(fit.ldflag & TermBit(term))) continue;
-        j += std::string(sep) + "\"" + terms[term] + "\": " + JsonNumber(u.ld[k++]);
+        j += std::string(sep) + "\"" + kTermNames[term] + "\": " + JsonNumber(u.ld[k++]);
         sep = ", ";
     }
     j += "}";
@@ -315,10 +311,9 @@ std::string fit_result_json(const FitSummary& fit) {
 
     if (fit.rednoise) {
         j += "  \"beta\": {\"value\": " + JsonNumber(fit.beta) +
-             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, kParameterNames, kTermNames, true) +
-             "},\n";
-        j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) + ", \"sigma\": " +
-             SigmaObject(fit, fit.permutation_sigma, kParameterNames, kTermNames, false) + "},\n";
+             ", \"sigma\": " + SigmaObject(fit, fit.beta_sigma, true) + "},\n";
+        j += "  \"permutation\": {\"shifts\": " + std::to_string(fit.shifts) +
+             ", \"sigma\": " + SigmaObject(fit, fit.permutation_sigma, false) + "},\n";
     }
 
     j += "  \"chi_square_reduced\": " + JsonNumber(fit.chi2) + ",\n";
