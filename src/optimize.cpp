@@ -205,10 +205,7 @@ void normal_equations_period(const long double* lset, const long double* data,
                 // coefficients, then the basis values as derivatives by the coefficients.
                 long double* d = block->c[p];
                 for (int m = 0; m <= fc.parnum; ++m) {
-                    const long double* row = R + m * fc.ldnum;
-                    long double f = row[0];
-                    for (int k = 1; k < fc.ldnum; ++k) f = f + row[k] * linf[k - 1];
-                    d[m] = f;
+                    d[m] = model_flux(R + m * fc.ldnum, fc.ldnum, linf);
                 }
                 CopyFew(d + fc.parnum + 1, R + 1, fc.ldnum - 1);
                 d[0] = data[3 * i + 1] - d[0];  // the residual y - F

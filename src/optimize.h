@@ -155,7 +155,7 @@ std::int64_t load_table(const char* fnm, long double** tbl, TableError* err, Tab
 // Counts derived from the masks: basis terms, fitted parameters and design entries per point.
 // Only the six bits 1, 2, 4, 8, 16, 32 of each mask count.
 // The masks count six bits each, so up to five non-uniform coefficients (the reader sets
-// three at most) and eleven unknowns of a step.
+// three at most); with the period, a step has up to twelve unknowns.
 constexpr int kMaxCoefficients = 5;
 
 struct FitCounts {
