@@ -205,41 +205,38 @@ void BM_LongCadenceFit(benchmark::State& state) {
             data[3 * i + 1] = B[0] + (kU1 / S) * B[1] + (kU2 / S) * B[2] + 1e-4L * noise(gen);
         }
     }
-    const FitCounts fc = count_fit(kFourParams, kLinQuad);
-    std::vector<long double> st(static_cast<std::size_t>(fc.len) * kPoints);
-    auto design = [&](const long double* par, ExposureCost* cost = nullptr) {
-        der_set_norm_ci_exposure(st.data(), data.data(), kPoints, kPeriod, par, kFourParams,
-                                 kLinQuad, exposure, cost);
-    };
-    long double par[6];
+    FitProblem problem;
+    problem.data = data.data();
+    problem.points = kPoints;
+    problem.parflag = kFourParams;
+    problem.ldflag = kLinQuad;
+    problem.lambda = 0.001L;
+    if (exposure != 0.0L) {
+        DataPart part;
+        part.count = kPoints;
+        part.exposure = exposure;
+        problem.parts = {part};
+    }
+    FitState s(problem, truth, kPeriod);
     for (auto _ : state) {
         const long double cs = std::cos((85.0L * kPi) / 180.0L);
-        par[1] = 0.0L;
-        par[2] = truth[2];
-        par[3] = cs * cs;
-        par[4] = 0.125L * 1.03L;
-        par[5] = 0.0125L * 0.97L;
-        par[0] = phase_parameter(kTshift + 0.0025L, kPeriod, par);
-        design(par);
-        long double best = 0.0L, bestpar[6], linf[4];
-        fitted_lin(linf, data.data(), st.data(), kPoints, kFourParams, kLinQuad);
-        for (int i = 1; i <= 20; ++i) {
-            lm_step_with(st.data(), data.data(), kPoints, par, kFourParams, kLinQuad, 0.001L, linf);
-            design(par);
-            fitted_lin(linf, data.data(), st.data(), kPoints, kFourParams, kLinQuad);
-            const long double m =
-                residual_with(st.data(), data.data(), kPoints, kFourParams, kLinQuad, linf);
-            if (i == 1 || m < best) {
-                best = m;
-                std::copy(par, par + 6, bestpar);
-            }
-        }
-        std::copy(bestpar, bestpar + 6, par);
-        design(par);
-        benchmark::DoNotOptimize(best);
+        s.par[1] = 0.0L;
+        s.par[2] = truth[2];
+        s.par[3] = cs * cs;
+        s.par[4] = 0.125L * 1.03L;
+        s.par[5] = 0.0125L * 0.97L;
+        s.par[0] = phase_parameter(kTshift + 0.0025L, kPeriod, s.par);
+        s.period = kPeriod;
+        s.Design();
+        const FitRecord rec = fit_loop(&s, 20, false);
+        benchmark::DoNotOptimize(rec.best_chi2);
     }
+    const long double* par = s.par;
+    const FitCounts fc = count_fit(kFourParams, kLinQuad);
+    std::vector<long double> st(static_cast<std::size_t>(fc.len) * kPoints);
     ExposureCost cost;
-    design(par, &cost);
+    der_set_norm_ci_exposure(st.data(), data.data(), kPoints, kPeriod, par, kFourParams, kLinQuad,
+                             exposure, &cost);
     state.counters["exposures_in_transit"] = static_cast<double>(cost.exposures);
     state.counters["evaluations_mean"] =
         cost.exposures ? static_cast<double>(cost.evaluations) / cost.exposures : 0.0;
