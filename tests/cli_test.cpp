@@ -92,7 +92,8 @@ TEST(Cli, CaseFile) {
         const std::string first = rest.substr(0, sp2);
         const std::string second = sp2 == std::string::npos ? "" : rest.substr(sp2 + 1);
         SCOPED_TRACE("cli_cases.txt:" + std::to_string(number) + ": " + line);
-        const char mark = !key.empty() && std::string("^~!$").find(key.back()) != key.npos ? key.back() : 0;
+        const char mark =
+            !key.empty() && std::string("^~!$").find(key.back()) != key.npos ? key.back() : 0;
         if (mark) key.pop_back();
         if (key == "set") {
             vars.insert(vars.begin(), {"$" + first, second});
@@ -120,7 +121,9 @@ TEST(Cli, CaseFile) {
             want_status = 2;
             ++cases;
         } else if (key == "out" || key == "err" || key == "holds") {
-            const std::string got = key == "out" ? res.out : key == "err" ? res.err : dir.Read(first);
+            const std::string got = key == "out"   ? res.out
+                                    : key == "err" ? res.err
+                                                   : dir.Read(first);
             const std::string want = text(key == "holds" ? second : rest);
             const std::size_t at = got.find(want), end = got.size() - want.size();
             EXPECT_TRUE(mark == 0     ? got == want

@@ -14,10 +14,6 @@
 
 namespace {
 
-CliResult RunModel(const std::vector<std::string>& args) {
-    return RunProgram(TRANSITLM_MODEL_BIN, args);
-}
-
 const std::string kExampleTable = std::string(SOURCE_DIR) + "/examples/hotjupiter.txt";
 
 // Rows of the table: time, flux, uncertainty, model, residual, folded time; the header apart.
@@ -78,25 +74,42 @@ sys.stdout.write("".join(r.itertext()))
 // example near its fit with the quadratic law, an eccentric orbit off the data's with the
 // square-root and linear terms, a uniform disc (no coefficient fitted), and a held coefficient
 // with a trend per transit, whose table adds the corrected flux and the trend (their product
-// is the flux).
-TEST(ModelTable, ReproducesTheReducedChiSquare) {
+// is the flux). The last column is t - T0 brought into [-P/2, P/2) by whole periods, T0 the time
+// of mid-transit of the report: so too for times over eight periods either side of an eccentric
+// orbit's transit, some half a period from it.
+TEST(ModelTable, ReproducesTheReducedChiSquareAndFoldsTheTime) {
     TempDir dir;
-    const char* const params[] = {
-        "tshift 1.5999 f\nperiod 3.2\ninclination 86.94 f\nrsun 0.11507 f\nrplanet 0.013627 f\n"
-        "eccentr 0\nperiastr 90\nlin\nquad\niterations 0.5\n",
-        "tshift 1.62\nperiod 3.2\neccentr 0.25 f\nperiastr 40\ninclination 86.5\nrsun 0.12\n"
-        "rplanet 0.0135\nlin\nsqrt\niterations 0.5\n",
-        "tshift 1.6\nperiod 3.2\ninclination 87\nrsun 0.115\nrplanet 0.0138\niterations 0.5\n",
-        "tshift 1.6\nperiod 3.2\ninclination 86.9 f\nrsun 0.115\nrplanet 0.0138\nlin\n"
-        "quad 0.2 fixed\ntrend 1\niterations 0.5\n",
+    std::string folded;
+    for (int k = -8; k <= 8; ++k)
+        for (double offset : {0.0, 1.25, -1.25, 0.3, -1.1, 2.4999}) {
+            char row[64];
+            std::snprintf(row, sizeof row, "%.17g 1 0.001\n", 1.23 + 2.5 * k + offset);
+            folded += row;
+        }
+    const std::pair<const char*, std::string> cases[] = {
+        {"tshift 1.5999 f\nperiod 3.2\ninclination 86.94 f\nrsun 0.11507 f\nrplanet 0.013627 f\n"
+         "eccentr 0\nperiastr 90\nlin\nquad\n",
+         kExampleTable},
+        {"tshift 1.62\nperiod 3.2\neccentr 0.25 f\nperiastr 40\ninclination 86.5\nrsun 0.12\n"
+         "rplanet 0.0135\nlin\nsqrt\n",
+         kExampleTable},
+        {"tshift 1.6\nperiod 3.2\ninclination 87\nrsun 0.115\nrplanet 0.0138\n", kExampleTable},
+        {"tshift 1.6\nperiod 3.2\ninclination 86.9 f\nrsun 0.115\nrplanet 0.0138\nlin\n"
+         "quad 0.2 fixed\ntrend 1\n",
+         kExampleTable},
+        {"tshift 1.23\nperiod 2.5\neccentr 0.3\nperiastr 40\ninclination 85\nrsun 0.2\n"
+         "rplanet 0.02\n",
+         dir.Write("folded.txt", folded)},
     };
-    std::string header;
-    const auto input = ReadRows(TempDir::ReadFile(kExampleTable), &header);
-    for (const char* text : params) {
-        const std::string par = dir.Write("p.par", text);
-        const CliResult fit = RunTool({par, kExampleTable});
+    for (const auto& [text, table] : cases) {
+        SCOPED_TRACE(text);
+        std::string header;
+        const auto input = ReadRows(TempDir::ReadFile(table), &header);
+        const std::string par = dir.Write("p.par", text + std::string("iterations 0.5\n"));
+        const CliResult fit = RunTool({par, table});
         ASSERT_EQ(fit.status, 0) << fit.out;
-        const CliResult model = RunModel({par, kExampleTable, dir.path() + "/m.tsv"});
+        const CliResult model =
+            RunProgram(TRANSITLM_MODEL_BIN, {par, table, dir.path() + "/m.tsv"});
         ASSERT_EQ(model.status, 0) << model.out;
         EXPECT_EQ(model.out, "");
         header.clear();
@@ -106,113 +119,99 @@ TEST(ModelTable, ReproducesTheReducedChiSquare) {
                                       "time_from_mid_transit") +
                               (trend ? "\tcorrected_flux\ttrend" : ""));
         ASSERT_EQ(rows.size(), input.size());
+        const long double t0 = ReportValue(fit.out, "tshift   "),
+                          P = ReportValue(fit.out, "period  ");
         long double sum = 0.0L;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            ASSERT_EQ(rows[i].size(), trend ? 8u : 6u) << "row " << i;
-            if (trend) {
-                EXPECT_LE(std::fabs(rows[i][6] * rows[i][7] / rows[i][1] - 1), 1e-18L) << i;
-            }
-            for (int k = 0; k < 3; ++k) EXPECT_EQ(rows[i][k], input[i][k]) << "row " << i;
-            const long double r = rows[i][4];
-            EXPECT_LE(std::fabs((rows[i][1] - rows[i][3]) - r), 1e-18L) << "row " << i;
-            sum += (r / (rows[i][2] * rows[i][2])) * r;
+            const auto& row = rows[i];
+            ASSERT_EQ(row.size(), trend ? 8u : 6u) << "row " << i;
+            if (trend) EXPECT_LE(std::fabs(row[6] * row[7] / row[1] - 1), 1e-18L) << i;
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(row[k], input[i][k]) << "row " << i;
+            EXPECT_LE(std::fabs((row[1] - row[3]) - row[4]), 1e-18L) << "row " << i;
+            sum += (row[4] / (row[2] * row[2])) * row[4];
+            EXPECT_TRUE(row[5] >= -P / 2 && row[5] < P / 2) << Show({row[0], row[5]});
+            const long double periods = (row[0] - t0 - row[5]) / P;
+            EXPECT_LE(std::fabs(periods - std::round(periods)), 1e-16L) << Show({row[0]});
         }
         const long double chi2 = ReportValue(fit.out, "chi_square_reduced  ");
         EXPECT_LE(std::fabs(sum / rows.size() / chi2 - 1), 1e-17L)  // 19-digit columns
-            << text << "\ntable, report" << Show({sum / rows.size(), chi2});
+            << "table, report" << Show({sum / rows.size(), chi2});
     }
 }
 
-// The last column is t - T0 brought into [-P/2, P/2) by whole periods, T0 the time of
-// mid-transit of the report; times over eight periods either side, some half a period from
-// mid-transit.
-TEST(ModelTable, FoldsTheTimeOnThePeriod) {
+// Three figures: (a) every observation of a short table lies in the window of a long transit:
+// both panels show each point with its error bar, and the model is a curve on a grid finer than
+// the data; the title carries the reduced chi-square of transitlm's report, to six digits, and
+// the data file's name, escaped; with trends the data are drawn divided by the trend of their
+// transit, as the legend says. (b) The example's transit covers 4% of its orbit: the axis zooms
+// to three transit durations and says so; the duration is the closed form for a circular orbit,
+// P/π·asin(√((R* + Rp)² - cos² i)/sin i) with lengths in semi-major axes; drawn and left-out
+// points add up to the table, the drawn ones those within 1.5 durations of three transits,
+// sampled every two minutes. (c) Beyond a few thousand points in the window the panels show
+// weighted means in bins over the raw points, drawn faint without error bars (dots on the same
+// pixel once); the file stays small.
+TEST(ModelFigure, PanelsZoomAndBins) {
     TempDir dir;
-    const std::string par = dir.Write("p.par",
-                                      "tshift 1.23\nperiod 2.5\neccentr 0.3\nperiastr 40\n"
-                                      "inclination 85\nrsun 0.2\nrplanet 0.02\niterations 0.5\n");
-    std::string table;
-    for (int k = -8; k <= 8; ++k)
-        for (double offset : {0.0, 1.25, -1.25, 0.3, -1.1, 2.4999}) {
-            char row[64];
-            std::snprintf(row, sizeof row, "%.17g 1 0.001\n", 1.23 + 2.5 * k + offset);
-            table += row;
-        }
-    const std::string data = dir.Write("d.txt", table);
-    const long double t0 = ReportValue(RunTool({par, data}).out, "tshift   "), P = 2.5L;
-    ASSERT_EQ(RunModel({par, data, dir.path() + "/m.txt"}).status, 0);
-    std::string header;
-    const auto rows = ReadRows(dir.Read("m.txt"), &header);
-    ASSERT_EQ(rows.size(), 17u * 6);
-    for (const auto& row : rows) {
-        EXPECT_GE(row[5], -P / 2) << Show({row[0]});
-        EXPECT_LT(row[5], P / 2) << Show({row[0]});
-        const long double periods = (row[0] - t0 - row[5]) / P;
-        EXPECT_LE(std::fabs(periods - std::round(periods)), 1e-16L) << Show({row[0]});
-    }
-}
-
-// Every observation of a short table lies in the window of a long transit: both panels show
-// each point with its error bar, and the model is a curve on a grid finer than the data. The
-// title carries the reduced chi-square of transitlm's report, to six digits, and the data
-// file's name, escaped.
-TEST(ModelFigure, WellFormedWithBothPanels) {
-    TempDir dir;
-    const std::string par =
-        dir.Write("p.par",
-                  "tshift 0.3\nperiod 1\neccentr 0.3\nperiastr 40\n"
-                  "inclination 80\nrsun 0.45\nrplanet 0.05\nlin\niterations 0.5\n");
-    std::string table;
+    std::string shortTable, longTable;
     for (int i = 0; i < 240; ++i) {
         char row[96];
         const double t = i / 100.0, dip = std::fabs(std::remainder(t - 0.3, 1.0)) < 0.08;
         std::snprintf(row, sizeof row, "%.2f %.6f 0.001\n", t,
                       1 - 0.011 * dip + 0.0008 * std::sin(7.0 * i));
-        table += row;
+        shortTable += row;
     }
-    const std::string data = dir.Write("d & <x>.txt", table);
-    ASSERT_EQ(RunModel({par, data, dir.path() + "/fig.svg"}).status, 0);
-    Figure fig;
-    ReadFigure(dir.path() + "/fig.svg", &fig);
-    if (HasFatalFailure() || IsSkipped()) return;
-    for (auto* panel : {&fig.upper, &fig.lower}) {
+    for (int i = 0; i < 20000; ++i) {
+        char row[96];
+        const double t = i / 20000.0;
+        std::snprintf(row, sizeof row, "%.6f %.6f 0.002\n", t,
+                      1 - 0.012 * (std::fabs(t - 0.5) < 0.1) + 0.002 * std::sin(1e3 * i));
+        longTable += row;
+    }
+    const std::string data = dir.Write("d & <x>.txt", shortTable);
+    const std::string par =
+        dir.Write("a.par",
+                  "tshift 0.3\nperiod 1\neccentr 0.3\nperiastr 40\n"
+                  "inclination 80\nrsun 0.45\nrplanet 0.05\nlin\niterations 0.5\n");
+    Figure fig[3];
+    const std::string runs[3][3] = {
+        {par, data, "a.svg"},
+        {dir.Write("b.par",
+                   "tshift 1.6\nperiod 3.2\ninclination 86.8\nrsun 0.115\nrplanet 0.0138\nlin\n"),
+         kExampleTable, "b.svg"},
+        {dir.Write("c.par",
+                   "tshift 0.5\nperiod 1\ninclination 75\nrsun 0.45\nrplanet 0.05\nquad\n"),
+         dir.Write("c.txt", longTable), "c.svg"}};
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(
+            RunProgram(TRANSITLM_MODEL_BIN, {runs[k][0], runs[k][1], dir.path() + "/" + runs[k][2]})
+                .status,
+            0);
+        ReadFigure(dir.path() + "/" + runs[k][2], &fig[k]);
+        if (HasFatalFailure() || IsSkipped()) return;
+    }
+    // (a)
+    for (auto* panel : {&fig[0].upper, &fig[0].lower}) {
         EXPECT_EQ((*panel)["points"], 240u);
         EXPECT_EQ((*panel)["errorbars"], 240u);
         EXPECT_EQ((*panel)["raw"], 0u);
     }
-    EXPECT_GE(fig.upper["model"], 1000u);
-    const std::string& text = fig.text;
+    EXPECT_GE(fig[0].upper["model"], 1000u);
     // T0 to a millionth of a day (a tenth of a second); the axis says its unit.
-    for (const char* words :
-         {"Relative flux", "Time from mid-transit T0 [d]", "= 0.300000", "d & <x>.txt"})
-        EXPECT_NE(text.find(words), std::string::npos) << words;
-    EXPECT_EQ(text.find("zoomed"), std::string::npos);
     char chi2[32];
     std::snprintf(chi2, sizeof chi2, "= %.6Lg",
                   ReportValue(RunTool({par, data}).out, "chi_square_reduced  "));
-    EXPECT_NE(text.find(chi2), std::string::npos) << chi2;
-    // With trends the data are drawn divided by the trend of their transit, as the legend says.
-    const std::string trended = dir.Write("t.par", dir.Read("p.par") + "trend 1\n");
-    ASSERT_EQ(RunModel({trended, data, dir.path() + "/trend.svg"}).status, 0);
+    const char* const words[] = {"Relative flux", "Time from mid-transit T0 [d]", "= 0.300000",
+                                 "d & <x>.txt", chi2};
+    for (const char* w : words) EXPECT_NE(fig[0].text.find(w), std::string::npos) << w;
+    EXPECT_EQ(fig[0].text.find("zoomed"), std::string::npos);
+    const std::string trended = dir.Write("t.par", dir.Read("a.par") + "trend 1\n");
+    ASSERT_EQ(RunProgram(TRANSITLM_MODEL_BIN, {trended, data, dir.path() + "/trend.svg"}).status,
+              0);
     EXPECT_NE(dir.Read("trend.svg").find("data divided by the trend of their transit"),
               std::string::npos);
-}
-
-// The example's transit covers 4% of its orbit: the axis zooms to three transit durations and
-// says so.  The duration found by the program is checked against the closed form for a
-// circular orbit, P/π·asin(√((R* + Rp)² - cos² i)/sin i) with lengths in semi-major axes. Drawn
-// and left-out points add up to the table; the drawn ones are those within 1.5 durations of
-// three transits, sampled every two minutes.
-TEST(ModelFigure, ZoomsToTheTransit) {
-    TempDir dir;
+    // (b)
     const long double rsun = 0.115L, rplanet = 0.0138L, i = 86.8L * kPi / 180, P = 3.2L;
-    const std::string par = dir.Write(
-        "p.par", "tshift 1.6\nperiod 3.2\ninclination 86.8\nrsun 0.115\nrplanet 0.0138\nlin\n");
-    ASSERT_EQ(RunModel({par, kExampleTable, dir.path() + "/fig.svg"}).status, 0);
-    Figure fig;
-    ReadFigure(dir.path() + "/fig.svg", &fig);
-    if (HasFatalFailure() || IsSkipped()) return;
-    const std::string& text = fig.text;
+    const std::string& text = fig[1].text;
     const std::string key = "zoomed to the transit: 3 \u00d7 its duration ";
     const std::size_t at = text.find(key);
     ASSERT_NE(at, std::string::npos) << text;
@@ -220,39 +219,19 @@ TEST(ModelFigure, ZoomsToTheTransit) {
     const long double expected = P / kPi * asinl(chord / sinl(i));
     EXPECT_NEAR(double(std::strtold(text.c_str() + at + key.size(), nullptr)), double(expected),
                 1e-3 * double(expected));
-    const std::size_t drawn = fig.upper["points"];
+    const std::size_t drawn = fig[1].upper["points"];
     EXPECT_EQ(drawn + std::strtoul(text.c_str() + text.find("; ", at) + 2, nullptr, 10), 6912u);
-    EXPECT_EQ(fig.lower["errorbars"], drawn);
+    EXPECT_EQ(fig[1].lower["errorbars"], drawn);
     EXPECT_NEAR(double(drawn), 3 * 3 * double(expected) * 720, 6);
-}
-
-// Beyond a few thousand points in the window the panels show weighted means in bins over the
-// raw points, drawn faint without error bars (dots on the same pixel once); the file stays small.
-TEST(ModelFigure, LargeTablesAreBinned) {
-    TempDir dir;
-    const std::string par =
-        dir.Write("p.par", "tshift 0.5\nperiod 1\ninclination 75\nrsun 0.45\nrplanet 0.05\nquad\n");
-    std::string table;
-    for (int i = 0; i < 20000; ++i) {
-        char row[96];
-        const double t = i / 20000.0;
-        std::snprintf(row, sizeof row, "%.6f %.6f 0.002\n", t,
-                      1 - 0.012 * (std::fabs(t - 0.5) < 0.1) + 0.002 * std::sin(1e3 * i));
-        table += row;
-    }
-    const std::string out = dir.path() + "/fig.svg";
-    ASSERT_EQ(RunModel({par, dir.Write("d.txt", table), out}).status, 0);
-    Figure fig;
-    ReadFigure(out, &fig);
-    if (HasFatalFailure() || IsSkipped()) return;
-    for (auto* panel : {&fig.upper, &fig.lower}) {
+    // (c)
+    for (auto* panel : {&fig[2].upper, &fig[2].lower}) {
         EXPECT_EQ((*panel)["errorbars"], 150u);  // every bin holds points
         EXPECT_EQ((*panel)["points"], 150u);
         EXPECT_GT((*panel)["raw"], 1000u);
         EXPECT_LE((*panel)["raw"], 20000u);
     }
-    EXPECT_NE(fig.text.find("weighted means in 150 bins"), std::string::npos);
-    EXPECT_LT(TempDir::ReadFile(out).size(), 1000000u);
+    EXPECT_NE(fig[2].text.find("weighted means in 150 bins"), std::string::npos);
+    EXPECT_LT(dir.Read("c.svg").size(), 1000000u);
 }
 
 // ---- the plotting helpers of the figure: nice ticks, labels, markup, weighted bins ----------
