@@ -42,6 +42,40 @@ long double FivePoint(F f, long double h) {
     return (8 * (f(h) - f(-h)) - (f(2 * h) - f(-2 * h))) / (12 * h);
 }
 
+// A table of reference values (tests/data/*.txt), one case a line: NAME ARGUMENT... = VALUE
+// TOLERANCE UNIT, UNIT one of ulp (of the larger), abs, rel, or same (bit for bit: the sign of a
+// zero, NaN for NaN). Lines starting with '#' are comments.
+struct RefCase {
+    std::string name, unit, line;
+    std::vector<long double> args;
+    long double want, tol;
+    // Whether `got` is the value within the tolerance; a NaN meets only "nan ... same".
+    bool Meets(long double got) const {
+        if (unit == "same")
+            return std::isnan(want) ? std::isnan(got)
+                                    : got == want && std::signbit(got) == std::signbit(want);
+        if (got == want) return true;  // infinities too
+        const long double miss = unit == "ulp" ? UlpDistance(got, want) : std::fabs(got - want);
+        return miss <= (unit == "rel" ? tol * std::fabs(want) : tol);
+    }
+};
+
+inline std::vector<RefCase> ReadRefCases(const std::string& file) {
+    std::vector<RefCase> cases;
+    std::ifstream in(file);
+    for (std::string line, word; std::getline(in, line);) {
+        std::istringstream words(line);
+        RefCase c{"", "", line, {}, 0, 0};
+        if (!(words >> c.name) || c.name[0] == '#') continue;
+        while (words >> word && word != "=") c.args.push_back(std::strtold(word.c_str(), nullptr));
+        std::string want, tol;
+        words >> want >> tol >> c.unit;
+        c.want = std::strtold(want.c_str(), nullptr), c.tol = std::strtold(tol.c_str(), nullptr);
+        cases.push_back(c);
+    }
+    return cases;
+}
+
 // Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
 // more address space than any `ulimit -v` leaves, so a tool run under such a limit cannot start.
 #ifndef __has_feature
