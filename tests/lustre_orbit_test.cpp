@@ -10,8 +10,6 @@
 #include "lustre.h"
 #include "test_util.h"
 
-namespace {
-
 constexpr long double kInf = std::numeric_limits<long double>::infinity();
 
 // |E - e·sin E - x| in units in the last place of the largest term.  For e < 0 the solver
@@ -39,8 +37,6 @@ std::vector<RefCase> OrbitCases() {
     EXPECT_GT(cases.size(), 400u);
     return cases;
 }
-
-}  // namespace
 
 // Kepler roots and guards, and the phase at the conjunction of circular or edge-on orbits.
 TEST(Orbit, ReferenceValues) {
