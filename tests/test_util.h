@@ -44,9 +44,10 @@ long double FivePoint(F f, long double h) {
 
 // A table of reference values (tests/data/*.txt), one case a line: NAME ARGUMENT... = VALUE
 // TOLERANCE UNIT, UNIT one of ulp (of the larger), abs, rel, or same (bit for bit: the sign of a
-// zero, NaN for NaN). Lines starting with '#' are comments.
+// zero, NaN for NaN). Lines starting with '#' are comments. A VALUE that is not a number names a
+// value the test forms (`value`).
 struct RefCase {
-    std::string name, unit, line;
+    std::string name, value, unit, line;
     std::vector<long double> args;
     long double want, tol;
     // Whether `got` is the value within the tolerance; a NaN meets only "nan ... same".
@@ -65,12 +66,12 @@ inline std::vector<RefCase> ReadRefCases(const std::string& file) {
     std::ifstream in(file);
     for (std::string line, word; std::getline(in, line);) {
         std::istringstream words(line);
-        RefCase c{"", "", line, {}, 0, 0};
+        RefCase c{"", "", "", line, {}, 0, 0};
         if (!(words >> c.name) || c.name[0] == '#') continue;
         while (words >> word && word != "=") c.args.push_back(std::strtold(word.c_str(), nullptr));
-        std::string want, tol;
-        words >> want >> tol >> c.unit;
-        c.want = std::strtold(want.c_str(), nullptr), c.tol = std::strtold(tol.c_str(), nullptr);
+        std::string tol;
+        words >> c.value >> tol >> c.unit;
+        c.want = std::strtold(c.value.c_str(), nullptr), c.tol = std::strtold(tol.c_str(), nullptr);
         cases.push_back(c);
     }
     return cases;
