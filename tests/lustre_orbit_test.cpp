@@ -188,7 +188,7 @@ TEST(MidTransitPhase, MinimisesSeparationInFront) {
             EXPECT_TRUE(Separation(M + step, e, w, ci, &near, gn) != 1 || d < near) << double(step);
         }
         if (e <= 0.9L) {
-            EXPECT_LE(std::fabs(g[0]), 1e-15L);
+            EXPECT_LE(std::fabs(g[0]), c.name[1] == 'a' ? 1e-17L : 1e-15L);
             EXPECT_GT(std::fabs(M - phmin_ci(e, w, 0.0L)), 1e-12L);  // not the conjunction
         }
     }
