@@ -140,8 +140,7 @@ TEST(ModelTable, ReproducesTheReducedChiSquareAndFoldsTheTime) {
 // Three figures: (a) every observation of a short table lies in the window of a long transit:
 // both panels show each point with its error bar, and the model is a curve on a grid finer than
 // the data; the title carries the reduced chi-square of transitlm's report, to six digits, and
-// the data file's name, escaped; with trends the data are drawn divided by the trend of their
-// transit, as the legend says. (b) The example's transit covers 4% of its orbit: the axis zooms
+// the data file's name, escaped. (b) The example's transit covers 4% of its orbit: the axis zooms
 // to three transit durations and says so; the duration is the closed form for a circular orbit,
 // P/π·asin(√((R* + Rp)² - cos² i)/sin i) with lengths in semi-major axes; drawn and left-out
 // points add up to the table, the drawn ones those within 1.5 durations of three transits,
@@ -202,11 +201,6 @@ TEST(ModelFigure, PanelsZoomAndBins) {
                                  "d & <x>.txt", chi2};
     for (const char* w : words) EXPECT_NE(fig[0].text.find(w), std::string::npos) << w;
     EXPECT_EQ(fig[0].text.find("zoomed"), std::string::npos);
-    const std::string trended = dir.Write("t.par", dir.Read("a.par") + "trend 1\n");
-    ASSERT_EQ(RunProgram(TRANSITLM_MODEL_BIN, {trended, data, dir.path() + "/trend.svg"}).status,
-              0);
-    EXPECT_NE(dir.Read("trend.svg").find("data divided by the trend of their transit"),
-              std::string::npos);
     // (b)
     const long double rsun = 0.115L, rplanet = 0.0138L, i = 86.8L * kPi / 180, P = 3.2L;
     const std::string& text = fig[1].text;
