@@ -303,7 +303,18 @@ constexpr int kNodesBetweenContacts = 16;
 constexpr int kNodesFromContact = 10;  // and 3 more per shortest ingress of the piece's length
 constexpr int kMinNodes = 4;
 constexpr long double kNodesPerLogRho = 12.0L;  // n·ln ρ that a free end needs
-constexpr long double kReach = 0.5L;            // contacts this far beyond, in windows, are met
+// Parts of a piece at most: an ingress shorter than about 1/2048 of the exposure (a planet of a
+// millionth of the star's radius, say) gets parts longer than twice the ingress, whose node
+// counts still follow their distance to the contacts; the cost of an exposure stays bounded.
+constexpr long double kMaxParts = 1024.0L;
+
+// A node count from its real-valued need: rounded up and clamped to kMaxNodes before the
+// conversion, so that a need of inf or NaN (an ingress or a gap of 0) takes the most nodes.
+int NodesFor(long double need) {
+    return need <= static_cast<long double>(kMaxNodes) ? static_cast<int>(std::ceil(need))
+                                                       : kMaxNodes;
+}
+constexpr long double kReach = 0.5L;  // contacts this far beyond, in windows, are met
 
 // Gauss-Legendre rules of 1 … kMaxNodes nodes on [0, 1], by Newton's method on the Legendre
 // polynomials in extended precision (each node to a few ulps, far below what the exposures
@@ -476,7 +487,7 @@ void DesignSet::Piece(long double M, long double m, long double a, long double b
         return;
     }
     const long double most = scale_ + scale_;
-    const long double parts = length > most ? std::ceil(length / most) : 1.0L;
+    const long double parts = length > most ? std::fmin(std::ceil(length / most), kMaxParts) : 1.0L;
     const long double step = length / parts;
     for (long double p = 0; p < parts; ++p) {
         const bool first = p == 0, last = p + 1 == parts;
@@ -491,11 +502,11 @@ void DesignSet::Piece(long double M, long double m, long double a, long double b
             if (at_b && !last) g = std::fmin(g, b - pb);
             const long double r = 1.0L + (g + g) / (pb - pa);
             const long double rho = r + std::sqrt(r * r - 1.0L);
-            n = std::isfinite(rho) ? static_cast<int>(std::ceil(kNodesPerLogRho / std::log(rho)))
-                                   : kMinNodes;
-            const int least = ca || cb ? kNodesFromContact +
-                                             static_cast<int>(std::ceil(3.0L * (pb - pa) / scale_))
-                                       : kMinNodes;
+            n = std::isfinite(rho) ? NodesFor(kNodesPerLogRho / std::log(rho)) : kMinNodes;
+            const int least =
+                ca || cb
+                    ? std::min(kNodesFromContact + NodesFor(3.0L * (pb - pa) / scale_), kMaxNodes)
+                    : kMinNodes;
             if (n < least) n = least;
             if (n > kMaxNodes) n = kMaxNodes;
         }
