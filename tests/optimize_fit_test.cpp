@@ -515,6 +515,16 @@ Fit RunFit(const Params& start, const Vec& data, int parflag, int ldflag, int it
     return f;
 }
 
+// The point of the derived quantities: the parameters, the period, the basis coefficients c.
+FitPoint Point(const Params& p, const Vec& c, int ldflag) {
+    FitPoint at{};
+    std::copy(p.begin(), p.end(), at.params);
+    std::copy(c.begin(), c.end(), at.linf);
+    at.period = kPeriod;
+    at.ldflag = ldflag;
+    return at;
+}
+
 // G·N⁻¹·Gᵀ, nv×nv, for the normal matrix N = JᵀJ/σ² of the Jacobian columns J[a] (the model flux
 // at every point by unknown a) and the gradients G[a] (the nv values by unknown a).
 Vec Propagate(const std::vector<Vec>& J, const std::vector<Vec>& G, long double sigma) {
@@ -631,27 +641,26 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
         Params p;
         int parflag, ldflag, baseline;
         LinearModel model;
+        long double X;  // the exposure
     } cases[] = {
-        {ecc, 57, 7, 0, {}},
-        {ecc, 59, 7, 0, {}},
-        {ecc, 61, 7, 0, {}},
-        {ecc, 63, 7, 0, {}},
-        {ecc, 63, 11, 0, {}},
-        {ecc, 0, 11, 0, {}},
-        {circ, 57, 7, 1, Model(true, -1, 4)},  // zero-point, quad held
-        {circ, 57, 7, 2, Model(false, 1)},     // trend 1
-        {circ, 57, 7, 2, Model(false, 2, 2)},  // trend 2, lin held
+        {ecc, 57, 7, 0, {}, 0},
+        {ecc, 59, 7, 0, {}, 0},
+        {ecc, 61, 7, 0, {}, 0},
+        {ecc, 63, 7, 0, {}, 0},
+        {ecc, 63, 11, 0, {}, 0},
+        {ecc, 0, 11, 0, {}, 0},
+        {circ, 57, 7, 0, {}, kX},                 // long cadence
+        {circ, 57, 7, 1, Model(true, -1, 4), 0},  // zero-point, quad held
+        {circ, 57, 7, 2, Model(false, 1), 0},     // trend 1
+        {circ, 57, 7, 2, Model(false, 2, 2), 0},  // trend 2, lin held
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("parflag " + std::to_string(c.parflag) + " ldflag " +
                      std::to_string(c.ldflag) + " baseline " + std::to_string(c.baseline) +
-                     " held " + std::to_string(c.model.held));
+                     " held " + std::to_string(c.model.held) + " X " + std::to_string(double(c.X)));
         const Vec& times = c.baseline ? kTwoTransits : one;
         const std::size_t n = times.size();
-        const Vec data = Baselined(LightCurve(c.p, times, c.ldflag, kLaw, sigma), c.baseline);
-        const Fit fit = RunFit(c.p, data, c.parflag, c.ldflag, 0, 0, c.model);
-        const FitCovariance cov = fit.Cov(0.0L);
-        const int nc = cov.size(), D = c.model.degree + 1;
+        const int D = c.model.degree + 1;
         std::vector<int> param, free;
         Vec x0, h;  // the unknowns and their steps
         for (int j = 0; j < 6; ++j)
@@ -672,7 +681,6 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
                 x0.push_back(c.baseline == 1 ? (d ? 0 : kF0) : d < 2 ? kLine[w][d] : 0);
                 h.push_back(0x1p-20L);
             }
-        ASSERT_EQ(nc, int(param.size() + free.size()) + (c.baseline > 0));
         const auto window = [&](std::size_t i) {
             return c.baseline == 2 && times[i] > kT + kPeriod / 2;
         };
@@ -692,12 +700,18 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
             Params q;
             Vec u;
             unpack(x, &q, &u);
-            const Vec B = Design(q, times, 0, c.ldflag), cc = Normalised(c.ldflag, u);
+            const Vec B = Design(q, times, 0, c.ldflag, c.X), cc = Normalised(c.ldflag, u);
             Vec F(n);
             for (std::size_t i = 0; i < n; ++i)
                 F[i] = baseline(x, i) * (B[3 * i] + cc[0] * B[3 * i + 1] + cc[1] * B[3 * i + 2]);
             return F;
         };
+        Vec data = Observations(times, sigma), F = flux(x0);  // the model at the true values
+        for (std::size_t i = 0; i < n; ++i) data[3 * i + 1] = F[i];
+        const Fit fit = RunFit(c.p, data, c.parflag, c.ldflag, 0, c.X, c.model);
+        const FitCovariance cov = fit.Cov(0.0L);
+        const int nc = cov.size();
+        ASSERT_EQ(nc, int(param.size() + free.size()) + (c.baseline > 0));
         const auto reported = [&](const Vec& x) {  // in the order of cov.quantities
             Params q;
             Vec u, r;
@@ -709,6 +723,8 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
                 r.push_back(f.kind == FittedQuantity::kParameter     ? shown[f.index]
                             : f.kind == FittedQuantity::kCoefficient ? u[f.index]
                                                                      : level);
+            r.resize(nc + (c.baseline ? 0 : kDerivedCount));  // and the derived quantities
+            if (!c.baseline) derived_values(Point(q, Normalised(c.ldflag, u), c.ldflag), &r[nc]);
             return r;
         };
         std::vector<Vec> J, G;
@@ -726,6 +742,7 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
             G.push_back(Diff(along(reported), a < param.size() ? 16 * h[a] : h[a]));
         }
         const Vec want = Propagate(J, G, sigma);
+        const int nv = G[0].size();
         const FitUncertainties got = fit.Unc(0.0L), small = fit.Unc(0.25L), four = fit.Unc(4.0L);
         const Vec corr = correlation_matrix(cov.reported, nc);
         const auto sigma_of = [&](const FitUncertainties& u, const FittedQuantity& f) {
@@ -743,7 +760,7 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
             EXPECT_LE(std::fabs(sigma_of(four, f) / s - 2), inclination ? 1e-5L : 1e-17L) << f.name;
             for (int b = 0; b < nc; ++b) {
                 const long double scale = s * sigma_of(got, cov.quantities[b]);
-                EXPECT_LE(std::fabs(cov.reported[a * nc + b] - want[a * nc + b]) / scale, 1e-5L)
+                EXPECT_LE(std::fabs(cov.reported[a * nc + b] - want[a * nv + b]) / scale, 1e-5L)
                     << f.name << ", " << cov.quantities[b].name;
                 EXPECT_EQ(corr[a * nc + b], corr[b * nc + a]);
                 EXPECT_LE(std::fabs(corr[a * nc + b] - cov.reported[a * nc + b] / scale), 1e-15L);
@@ -753,7 +770,58 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
             if (!(c.parflag & (1 << j))) EXPECT_EQ(four.par[j], 0.0L) << j;
         for (int k = 0; k < 2; ++k)
             if (c.model.held & (2 << k)) EXPECT_EQ(four.ld[k], 0.0L) << k;
+        if (c.baseline) continue;
+        // The derived quantities: a/R*, Rp/R*, b against a ternary search of the least
+        // separation, the depth against the model flux at mid-transit, T14 and T23 against
+        // bisection on the separation (a grazing transit has no T23), and their 1σ.
+        const std::vector<DerivedQuantity> d =
+            derived_quantities(Point(c.p, Normalised(c.ldflag, kLaw), c.ldflag), cov);
+        ASSERT_EQ(d.size(), std::size_t(kDerivedCount));
+        const auto sep = [&](long double t) { return CentreDistance(c.p, t); };
+        long double lo = kT - 0.05L, hi = kT + 0.05L;
+        for (int k = 0; k < 200; ++k) {
+            const long double a = lo + (hi - lo) / 3, b = hi - (hi - lo) / 3;
+            (sep(a) < sep(b) ? hi : lo) = (sep(a) < sep(b) ? b : a);
+        }
+        const auto between = [&](long double x) {  // between the two crossings of x
+            long double in[2] = {kT, kT}, out[2] = {kT - 0.1L, kT + 0.1L};
+            for (int e = 0; e < 2; ++e)
+                for (long double m; (m = in[e] + (out[e] - in[e]) / 2) != in[e] && m != out[e];)
+                    (sep(m) < x ? in[e] : out[e]) = m;
+            return in[1] - in[0];
+        };
+        const long double R = c.p[4], rho = c.p[5] / R, b = sep((lo + hi) / 2);
+        const long double values[6] = {1 / R,
+                                       rho,
+                                       b,
+                                       1 - LightCurve(c.p, {kT}, c.ldflag, kLaw, 1)[1],
+                                       between(1 + rho),
+                                       b > 1 - rho ? NAN : between(1 - rho)};
+        for (int q = 0; q < kDerivedCount; ++q) {
+            if (q < 6 && std::isnan(values[q])) {
+                EXPECT_TRUE(std::isnan(d[q].value) && std::isnan(d[q].sigma)) << d[q].name;
+                continue;
+            }
+            if (q < 6)
+                EXPECT_LE(std::fabs(d[q].value / values[q] - 1), q == 2   ? 1e-9L
+                                                                 : q >= 4 ? 1e-15L
+                                                                          : 1e-17L)
+                    << d[q].name << Show({d[q].value, values[q]});
+            const long double sd = sqrtl(want[(nc + q) * (nv + 1)]);
+            EXPECT_LE(std::fabs(d[q].sigma - sd), 1e-5L * sd)
+                << d[q].name << Show({d[q].sigma, sd});
+        }
     }
+    // The density: with P from Kepler's third law for the Sun's GM and an orbit of 1 au, ρ* is
+    // the Sun's mean density, 3·GM/(4π·G·R³).
+    constexpr long double kGMSun = 1.32712440018e20L, kAu = 1.495978707e11L, kRSun = 6.957e8L;
+    FitPoint sun = Point(Orbit(0.0L, 90, 89.0L, kRSun / kAu, 0.0L), {}, 1);
+    sun.period = 2 * kPi * sqrtl(kAu * kAu * kAu / kGMSun) / 86400;
+    long double v[kDerivedCount];
+    derived_values(sun, v);
+    const long double density =
+        3 * kGMSun / (4 * kPi * 6.67430e-11L * kRSun * kRSun * kRSun) / 1000;
+    EXPECT_LE(std::fabs(v[6] / density - 1), 1e-15L) << Show({v[6], density});
 }
 
 // ---- the period -----------------------------------------------------------------------------
@@ -903,136 +971,12 @@ TEST(Orientation, TransitDurationOfTheUsualConvention) {
     }
 }
 
-// ---- derived quantities -------------------------------------------------------------------
-
-// Each derived quantity against its own formula or search on the model, and its σ against a
-// five-point propagation through the covariance of the unknowns. Circular orbits: b = cos i/R
-// and sin(π·T/P) = R·√((1 ± ρ)² − b²)/sin i (exact for a circle). Every orbit: b against a
-// ternary search of the least separation, T14 and T23 against bisection on the separation, the
-// depth against the model flux at mid-transit, a grazing transit without T23. The density: with
-// P from Kepler's third law for the Sun's GM and an orbit of 1 au, ρ* is the Sun's mean density,
-// 3·GM/(4π·G·R³).
-TEST(DerivedQuantities, FormulasSearchesAndPropagation) {
-    const struct {
-        Params p;
-        int parflag;
-        bool circular, grazing;
-    } cases[] = {
-        {Orbit(0.0L, 90, 87.0L, 0.1L, 0.012L), 57, true, false},
-        {Orbit(0.0L, 90, 84.0L, 0.1L, 0.012L), 57, true, true},  // b = 1.045
-        {Orbit(0.3L, 40, 88.0L, 0.1L, 0.012L), 63, false, false},
-        {Orbit(0.5L, 250, 89.5L, 0.06L, 0.015L), 63, false, false},
-    };
-    for (const auto& cs : cases) {
-        const Params& p = cs.p;
-        SCOPED_TRACE("e, ω, cos² i" + Show({p[1], p[2], p[3]}));
-        const long double R = p[4], rho = p[5] / p[4], t0 = mid_transit_time(p.data(), kPeriod);
-        const Vec data = LightCurve(p, Spread({}, t0 - 0.15L, t0 + 0.15L, 600), 7, kLaw, 1e-6L);
-        const FitCovariance cov = RunFit(p, data, cs.parflag, 7, 0).Cov(0.0L);
-        FitPoint at{};
-        std::copy(p.begin(), p.end(), at.params);
-        at.period = kPeriod;
-        const Vec c = Normalised(7, kLaw);
-        std::copy(c.begin(), c.end(), at.linf);
-        at.ldflag = 7;
-        const std::vector<DerivedQuantity> d = derived_quantities(at, cov);
-        ASSERT_EQ(d.size(), std::size_t(kDerivedCount));
-
-        const auto sep = [&](long double t) { return CentreDistance(p, t); };
-        long double lo = t0 - 0.05L, hi = t0 + 0.05L;
-        for (int k = 0; k < 200; ++k) {
-            const long double a = lo + (hi - lo) / 3, b = hi - (hi - lo) / 3;
-            (sep(a) < sep(b) ? hi : lo) = (sep(a) < sep(b) ? b : a);
-        }
-        const auto contact = [&](long double x, long double out) {
-            long double in = t0;
-            for (long double m; (m = in + (out - in) / 2) != in && m != out;)
-                (sep(m) < x ? in : out) = m;
-            return in;
-        };
-        const auto between = [&](long double x) {
-            return contact(x, t0 + 0.1L) - contact(x, t0 - 0.1L);
-        };
-        const long double want[kDerivedCount] = {1 / R,
-                                                 rho,
-                                                 sep((lo + hi) / 2),
-                                                 1 - LightCurve(p, {t0}, 7, kLaw, 1)[1],
-                                                 between(1 + rho),
-                                                 cs.grazing ? NAN : between(1 - rho),
-                                                 NAN};
-        for (int q = 0; q < 6; ++q) {
-            if (std::isnan(want[q])) {
-                EXPECT_TRUE(std::isnan(d[q].value) && std::isnan(d[q].sigma)) << d[q].name;
-                continue;
-            }
-            EXPECT_LE(std::fabs(d[q].value / want[q] - 1), q == 2   ? 1e-9L
-                                                           : q >= 4 ? 1e-15L
-                                                                    : 1e-17L)
-                << d[q].name << Show({d[q].value, want[q]});
-        }
-        if (cs.circular) {
-            EXPECT_LE(std::fabs(d[2].value - sqrtl(p[3]) / R), 1e-17L);
-            const auto T = [&](long double x) {
-                return kPeriod / kPi *
-                       asinl(R * sqrtl(x * x - d[2].value * d[2].value) / sqrtl(1 - p[3]));
-            };
-            EXPECT_LE(std::fabs(d[4].value / T(1 + rho) - 1), 1e-15L);
-            if (!cs.grazing) EXPECT_LE(std::fabs(d[5].value / T(1 - rho) - 1), 1e-15L);
-        }
-
-        // σ: five-point gradients by the unknowns (cos² i in steps of 2^-12 of itself).
-        const int nc = cov.size();
-        std::vector<Vec> g;
-        for (int a = 0; a < nc; ++a) {
-            const FittedQuantity& qa = cov.quantities[a];
-            const bool par = qa.kind == FittedQuantity::kParameter;
-            const long double x = par ? p[qa.index] : c[qa.index];
-            g.push_back(Diff(
-                [&](long double t) {
-                    FitPoint moved = at;
-                    (par ? moved.params[qa.index] : moved.linf[qa.index]) += t;
-                    Vec v(kDerivedCount);
-                    derived_values(moved, v.data());
-                    return v;
-                },
-                par && qa.index == 3   ? x * 0x1p-12L
-                : par && qa.index >= 4 ? x * 0x1p-16L
-                                       : 0x1p-16L));
-        }
-        for (int q = 0; q < kDerivedCount; ++q) {
-            if (std::isnan(d[q].value)) continue;
-            long double var = 0;
-            for (int a = 0; a < nc; ++a)
-                for (int b = 0; b < nc; ++b) var += g[a][q] * cov.unknowns[a * nc + b] * g[b][q];
-            // b: the half-width of the image of b² ± σ(b²) departs from the linear propagation
-            // by O((σ/b)²).
-            const long double rel = d[q].sigma / d[q].value;
-            EXPECT_LE(std::fabs(d[q].sigma / sqrtl(var) - 1), q == 2 ? rel * rel : 1e-6L)
-                << d[q].name << Show({d[q].sigma, sqrtl(var)});
-        }
-    }
-
-    constexpr long double kGMSun = 1.32712440018e20L, kAu = 1.495978707e11L, kRSun = 6.957e8L;
-    FitPoint sun{};
-    const Params earth = Orbit(0.0L, 90, 89.0L, kRSun / kAu, 0.0L);
-    std::copy(earth.begin(), earth.end(), sun.params);
-    sun.period = 2 * kPi * sqrtl(kAu * kAu * kAu / kGMSun) / 86400;
-    sun.ldflag = 1;
-    long double v[kDerivedCount];
-    derived_values(sun, v);
-    const long double density =
-        3 * kGMSun / (4 * kPi * 6.67430e-11L * kRSun * kRSun * kRSun) / 1000;
-    EXPECT_LE(std::fabs(v[6] / density - 1), 1e-15L) << Show({v[6], density});
-}
-
 // Synthetic long-cadence light curve, three transits, each point the slow window mean of the
 // true model plus noise of 1e-4, fitted with the exposure from a start a few per cent off: the
-// fit recovers every fitted value within 2 of its reported 1σ, and each 1σ agrees within 0.1 %
-// with the Fisher information of the independent integration (central differences over the
-// parameters, exact in the basis coefficients; linear through report_values, but the
-// inclination as half the image of the interval cos² i ± σ, as the report gives it: linear
-// propagation fails near 90°), while the same fit without the exposure misses the inclination
-// by many σ.
+// fit recovers every fitted value within 2 of its reported 1σ (which the propagation above
+// checks over an exposure, the integrated rows being checked against the slow means here and
+// against differences of the values above), while the same fit without the exposure misses the
+// inclination by many σ.
 TEST(Exposure, FitOfLongCadenceDataRecoversTheTruth) {
     const Params truth = Orbit(0.0L, 90, 86.0L, 0.125L, 0.0125L);
     Vec times;
@@ -1041,67 +985,23 @@ TEST(Exposure, FitOfLongCadenceDataRecoversTheTruth) {
             times.push_back(t);
     std::mt19937_64 noise(20261207);
     const Vec data = LightCurve(truth, times, 7, kLaw, 1e-4L, &noise, kX);
-    const int slots[] = {0, 3, 4, 5};
     Params start = truth;
     start[0] += 0.002L;
-    start[3] *= 1.05L;
-    start[4] *= 1.02L;
-    start[5] *= 0.98L;
-    long double want[6];
+    for (int j = 3; j < 6; ++j) start[j] *= j == 3 ? 1.05L : j == 4 ? 1.02L : 0.98L;
+    long double want[6], shown[6];
     report_values(truth.data(), kPeriod, want);
     for (long double exposure : {kX, 0.0L}) {
         const Fit fit = RunFit(start, data, 1 | 8 | 16 | 32, 7, 30, exposure);
         const FitUncertainties unc = fit.Unc(fit.chi2);
-        long double shown[6];
         report_values(fit.best.data(), kPeriod, shown);
         if (exposure == 0) {
             EXPECT_GT(std::fabs(shown[3] - want[3]), 5 * unc.par[3]);  // the inclination
             continue;
         }
         EXPECT_LE(fit.chi2, 1.3L);
-        const Vec c = Normalised(7, {fit.ld[0], fit.ld[1]});
-        const auto flux = [&](const Params& q) {
-            const Vec b = SlowWindowMeans(q, times, 0, 7, kX);
-            Vec f(times.size());
-            for (std::size_t i = 0; i < f.size(); ++i)
-                f[i] = b[3 * i] + c[0] * b[3 * i + 1] + c[1] * b[3 * i + 2];
-            return f;
-        };
-        std::vector<Vec> J, G;  // G: the time of mid-transit, cos² i, the radii
-        for (int k = 0; k < 4; ++k) {
-            const long double hk = 1e-6L * (std::fabs(fit.best[slots[k]]) + 1e-3L);
-            Params lo = fit.best, hi = fit.best;
-            lo[slots[k]] -= hk;
-            hi[slots[k]] += hk;
-            const Vec fl = flux(lo), fh = flux(hi);
-            J.emplace_back(times.size());
-            for (std::size_t i = 0; i < times.size(); ++i) J[k][i] = (fh[i] - fl[i]) / (2 * hk);
-            long double sl[6], sh[6];
-            report_values(lo.data(), kPeriod, sl);
-            report_values(hi.data(), kPeriod, sh);
-            G.push_back({0, 0, 0, 0, 0, 0});
-            G[k][k] = k == 1 ? 1 : (sh[slots[k]] - sl[slots[k]]) / (2 * hk);
-        }
-        const Vec b = SlowWindowMeans(fit.best, times, 0, 7, kX);
-        for (int k = 0; k < 2; ++k) {
-            J.emplace_back(times.size());
-            for (std::size_t i = 0; i < times.size(); ++i) J.back()[i] = b[3 * i + 1 + k];
-            G.push_back({0, 0, 0, 0, 0, 0});
-        }
-        const Vec cov = Propagate(J, G, 1e-4L);
-        const long double scale = std::sqrt(std::fmax(fit.chi2, 1.0L));
-        for (int k = 0; k < 4; ++k) {
-            const int j = slots[k];
-            const long double s = sqrtl(cov[k * 6 + k]),
-                              fisher = j == 3 ? (inclination_degrees(fit.best[3] - s) -
-                                                 inclination_degrees(fit.best[3] + s)) /
-                                                    2
-                                              : s;
+        for (int j : {0, 3, 4, 5})
             EXPECT_LE(std::fabs(shown[j] - want[j]), 2 * unc.par[j])
                 << "slot " << j << Show({shown[j], want[j], unc.par[j]});
-            EXPECT_NEAR(unc.par[j] / (scale * fisher), 1.0L, 1e-3L)
-                << "slot " << j << Show({unc.par[j], scale * fisher});
-        }
     }
 }
 
