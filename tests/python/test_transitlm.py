@@ -68,29 +68,24 @@ def same(a, b):
     return json.dumps(a, sort_keys=True) == json.dumps(b, sort_keys=True)
 
 
-def test_fit_equals_command_line(tmp_path):
-    par, data = EXAMPLE
-    expected = cli_result(par, data, tmp_path / "cli.json")
-    assert expected["points"] == len(np.loadtxt(data))
-    assert same(transitlm.fit(par, data), expected)
-
-
-def test_fits_from_memory_side_by_side_equal_command_line(tmp_path):
-    """The text and the arrays instead of the files: the command line's fit with no file names,
-    on two threads at once too, of different curves and kinds of fit, keeping nothing in common."""
+def test_fits_equal_command_line_side_by_side(tmp_path):
+    """The command line's fits: of the example through its files, and of two curves and kinds of
+    fit through the text and the arrays (no file names); serial and on two threads at once, which
+    keep nothing in common."""
+    runs, expected = [EXAMPLE], [cli_result(*EXAMPLE, tmp_path / "example.json")]
+    assert expected[0]["points"] == len(np.loadtxt(EXAMPLE[1]))
     texts = [start(), start().replace("period 2.4", "period 2.4 f") + "rednoise\nzeropoint\n"]
-    runs, expected = [], []
     for k, text in enumerate(texts):
         data, arrays = synthetic_curve(tmp_path / f"{k}.txt", seed=3 + k)
         runs.append((text, arrays))
         expected.append(cli_result(write(tmp_path / f"{k}.par", text), data, tmp_path / f"{k}.json"))
-        expected[k]["parameter_file"] = expected[k]["data_file"] = None
+        expected[-1]["parameter_file"] = expected[-1]["data_file"] = None
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         together = list(pool.map(lambda run: transitlm.fit(*run), runs * 2))
-    for k, got in enumerate(together):
-        assert same(got, expected[k % 2]), k
+    for k, got in enumerate([transitlm.fit(*run) for run in runs] + together):
+        assert same(got, expected[k % 3]), k
     # β scales the fitted period's σ as every other; the permutation's refits hold the period.
-    red = expected[1]
+    red = expected[2]
     assert red["beta"]["sigma"]["parameters"]["period"] == pytest.approx(
         red["beta"]["value"] * red["parameters"]["period"]["sigma"], rel=1e-15)
     assert "period" not in red["permutation"]["sigma"]["parameters"]
