@@ -1,7 +1,7 @@
 // The hidden flux of the four intensity terms (uniform, μ, ρ², √μ) and its partial derivatives:
 // reference values (tests/data/occultation.txt: closed forms, guards, an area integral, central
-// differences), continuity across the case boundaries, the stored Gauss rules of the √μ
-// term, and the ends of its sweeps.
+// differences, the worst arguments of the √μ sweeps), continuity across the case boundaries, the
+// stored Gauss rules of the √μ term.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,7 +16,7 @@ const Fn kTerms[4][3] = {{L0, D1L0, D2L0}, {L1, D1L1, D2L1}, {L2, D1L2, D2L2}, {
 
 TEST(Occultation, ReferenceValuesAndCentralDifferences) {
     const auto cases = ReadRefCases(SOURCE_DIR "/tests/data/occultation.txt");
-    ASSERT_GT(cases.size(), 400u);
+    ASSERT_GT(cases.size(), 900u);
     for (RefCase c : cases) {
         const auto& a = c.args;
         const int i = c.name.back() - '0', j = c.name[0] == 'L' ? 0 : c.name[1] - '0';
@@ -124,36 +124,10 @@ TEST(SqrtTermL3, ContinuousAcrossCaseBoundaries) {
     }
 }
 
-// The sweeps grade their panels where μ² or ρ² varies fast: on the contacts, where δ and r are a
-// few ulps apart (up to about 150 panels), and for tiny and huge radii. A sweep that hit its cap
-// would end with NaN. Non-finite arguments, and radii so large that D = 4δr overflows or so small
-// that it underflows, mean nothing, but the sweeps end.
-TEST(SqrtTermL3, SweepsEndOnWorstArguments) {
-    auto ulps = [](long double x, int k, long double to) {
-        for (int i = 0; i < k; ++i) x = nextafterl(x, to);
-        return x;
-    };
-    std::vector<std::pair<long double, long double>> points = {{0.0L, 0.5L}};
-    for (long double d : {0.5L, 0.25L, 0.75L, 0.1L, 1e-3L, 0.9L, 0.999L}) {
-        for (int k = 0; k <= 3; ++k) {
-            for (long double to : {0.0L, 4.0L}) {
-                points.push_back({d, ulps(d, k, to)});      // r = δ and neighbours
-                points.push_back({d, ulps(1 - d, k, to)});  // δ + r = 1 and across
-            }
-            points.push_back({d, ulps(1 + d, k, 0.0L)});  // r − δ = 1 (star covered)
-            points.push_back({ulps(1 + d, k, 0.0L), d});  // δ − r = 1 (first contact)
-        }
-    }
-    for (long double r : {1e-30L, 1e-300L, 1e-2000L})
-        for (long double d : {0.0L, r, 2 * r, 0.5L, 1 - r, ulps(1 - r, 1, 0.0L), 1.0L})
-            points.push_back({d, r});
-    for (long double r : {1e10L, 0x1p64L, 1e100L})
-        for (long double d : {r - 1 + 1e-12L * r, r - 0.5L, r, r + 0.5L, ulps(r + 1, 1, 0.0L)})
-            points.push_back({d, r});
-    for (const auto& [d, r] : points) {
-        if (r - d >= 1 || d - r >= 1) continue;  // guarded, no sweep
-        for (const Fn f : kTerms[3]) EXPECT_TRUE(std::isfinite(f(d, r))) << Show({d, r});
-    }
+// The sweeps end (the rows "= finite" of the table hold their worst finite arguments) on
+// non-finite arguments, and on radii so large that D = 4δr overflows or so small that it
+// underflows, which mean nothing.
+TEST(SqrtTermL3, SweepsEndOnNonFiniteArguments) {
     for (long double bad : {(long double)NAN, (long double)INFINITY, -(long double)INFINITY}) {
         for (long double other : {0.0L, 0.5L, 1.5L, bad}) {
             for (const Fn f : kTerms[3]) {

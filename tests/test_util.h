@@ -44,14 +44,15 @@ long double FivePoint(F f, long double h) {
 
 // A table of reference values (tests/data/*.txt), one case a line: NAME ARGUMENT... = VALUE
 // TOLERANCE UNIT, UNIT one of ulp (of the larger), abs, rel, or same (bit for bit: the sign of a
-// zero, NaN for NaN). Lines starting with '#' are comments. A VALUE that is not a number names a
-// value the test forms (`value`).
+// zero, NaN for NaN). Lines starting with '#' are comments. VALUE "finite" (with no tolerance)
+// asks for any finite value; another VALUE that is not a number names a value the test forms.
 struct RefCase {
     std::string name, value, unit, line;
     std::vector<long double> args;
     long double want, tol;
     // Whether `got` is the value within the tolerance; a NaN meets only "nan ... same".
     bool Meets(long double got) const {
+        if (value == "finite") return std::isfinite(got);
         if (unit == "same")
             return std::isnan(want) ? std::isnan(got)
                                     : got == want && std::signbit(got) == std::signbit(want);
