@@ -40,8 +40,7 @@ def start(tshift=0.803):
 
 
 def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+    path.write_text(text)
     return str(path)
 
 
@@ -59,8 +58,7 @@ def cli_result(par, data, result):
     run = subprocess.run([os.path.join(BUILD, "transitlm"), par, data, str(result)],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
-    with open(result) as f:
-        return json.load(f)
+    return json.loads(result.read_text())
 
 
 def same(a, b):
@@ -107,9 +105,9 @@ def test_model_equals_model_tool(extra, tmp_path):
 
 
 def test_jacobian_matches_central_differences():
-    keys = ["tshift", "eccentr", "periastr", "inclination", "rsun", "rplanet", "period"]
     values = {"tshift": 0.8, "eccentr": 0.25, "periastr": 70.0, "inclination": 88.5,
               "rsun": 0.1, "rplanet": 0.011, "period": 2.4}
+    keys = list(values)
 
     def params(**change):
         v = dict(values, **change)
@@ -176,7 +174,5 @@ def test_fit_many_on_local_cluster(tmp_path):
     lines = (out / "summary.tsv").read_text().splitlines()
     assert len(lines) == 9
     for k, (curve, want) in enumerate(zip(curves, expected)):
-        with open(out / f"curve{k}.json") as f:
-            got = json.load(f)
-        assert same(got, want), curve
+        assert same(json.loads((out / f"curve{k}.json").read_text()), want), curve
         assert lines[1 + k].startswith(f"curve{k}\t") and repr(want["chi_square_reduced"]) in lines[1 + k]
