@@ -281,8 +281,9 @@ TEST(CliFit, FitsReportAndResultFiles) {
 
 // A run killed at any moment leaves the earlier result file or a complete new one. SIGINT
 // mid-fit ends it after the step under way, status 130, with the best set so far reported and
-// written; that file starts a second run where the first stopped. A second signal ends the run
-// at once and leaves the earlier file.
+// written, the file's report that of standard output (so it starts a second run where the first
+// stopped, as every result file does). A second signal ends the run at once and leaves the
+// earlier file.
 TEST(CliFit, SignalsNeverLoseAResult) {
     TempDir dir;
     const std::string table = ShellQuote(kExampleTable);
@@ -317,13 +318,6 @@ TEST(CliFit, SignalsNeverLoseAResult) {
     ASSERT_NE(report, std::string::npos);
     const std::string head = result.substr(0, result.find('\n', result.find("chi_square")) + 1);
     EXPECT_EQ(out.compare(report, head.size(), head), 0) << result;  // the report's lines
-    const CliResult again =
-        RunTool({dir.Write("again.par", result + "iterations 0.5\n"), kExampleTable});
-    for (const char* name :
-         {"tshift ", "inclination ", "rsun ", "rplanet ", "lin ", "quad ", "chi_square_reduced "}) {
-        const long double a = ReportValue(result, name), b = ReportValue(again.out, name);
-        EXPECT_LE(std::fabs(a - b), 1e-15L * std::fmax(1.0L, std::fabs(a))) << name << Show({a, b});
-    }
 
     run("rm -f " + ShellQuote(dir.path()) + "/.*.tmp");  // what a kill during the write left
     EXPECT_NE(interrupt("kill -INT $!; kill -TERM $!"), 0);
