@@ -1,9 +1,12 @@
+// The readers of the parameter file and the data table, by the cases of
+// tests/data/input_cases.txt, and the fit on a given design array: the linear fit of the
+// law's basis, the residual, the Levenberg-Marquardt step and its range rules.
 #include "optimize.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,137 +15,146 @@
 
 namespace {
 
-struct Input {
-    int res;
-    long double tbl[kInputSlots];
-    int pflag, lflag;
-};
-
-// Reads `text` as a parameter file; slot 0 starts at 7 to show that it is kept when absent.
-Input ReadInput(const std::string& text) {
-    TempDir dir;
-    Input in{};
-    in.tbl[kInTshift] = 7.0L;
-    in.res = load_input(dir.Write("p.par", text).c_str(), in.tbl, &in.pflag, &in.lflag);
-    return in;
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i] == '\\' && i + 1 < s.size() ? s[++i] : 0;
+        if (c == 'x')
+            out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else
+            out += c == 0     ? s[i]
+                   : c == 'n' ? '\n'
+                   : c == 't' ? '\t'
+                   : c == 'r' ? '\r'
+                   : c == '0' ? '\0'
+                              : c;
+    }
+    return out;
 }
 
-struct Table {
-    std::int64_t count;
-    std::vector<long double> values;
+long double Number(const std::string& word) { return std::strtold(word.c_str(), nullptr); }
+
+bool Same(long double got, long double want, long double ulps) {
+    return (std::isnan(got) && std::isnan(want)) || UlpDistance(got, want) <= ulps;
+}
+
+void CheckParameterFile(const std::string& text, const std::vector<std::string>& want) {
+    TempDir dir;
+    const std::string file = dir.Write("p.par", text);
+    long double tbl[kInputSlots] = {7.0L}, inp[kInputSlots], par[6];
+    int flags[2];
+    const int res = load_input(file.c_str(), tbl, &flags[0], &flags[1]);
+    for (std::size_t k = 0; k + 1 < want.size(); k += 2) {
+        const std::string& name = want[k];
+        long double got = NAN, ulps = 0;
+        RunOptions options;
+        if (name == "res") got = res;
+        if (name == "pflag" || name == "lflag") got = flags[name == "lflag"];
+        if (name == "fit_period") got = read_options(file.c_str(), &options) && options.fit_period;
+        if (name == "omega" || name == "cos2i") {
+            EXPECT_TRUE(read_parameters(file.c_str(), inp, par, &flags[0], &flags[1]));
+            got = par[name == "omega" ? 2 : 3], ulps = kUlps16;
+        }
+        const char* const slots[] = {"tshift",  "eccentr", "periastr",   "inclination", "rsun",
+                                     "rplanet", "period",  "iterations", "lm"};
+        for (int s = 0; s < kInputSlots; ++s)
+            if (name == slots[s]) got = tbl[s];
+        EXPECT_TRUE(Same(got, Number(want[k + 1]), ulps)) << name << Show({got});
+    }
+}
+
+void CheckTable(const std::string& text, const std::vector<std::string>& want) {
+    TempDir dir;
+    long double* raw = nullptr;
     TableError err;
     TableNotes notes;
-};
-
-Table ReadTable(const std::string& text) {
-    TempDir dir;
-    Table t;
-    long double* raw = nullptr;
-    t.count = load_table(dir.Write("d.txt", text).c_str(), &raw, &t.err, &t.notes);
-    std::unique_ptr<long double[]> owned(raw);
-    if (t.count > 0) t.values.assign(raw, raw + t.count);
-    return t;
+    const std::int64_t count = load_table(dir.Write("d.txt", text).c_str(), &raw, &err, &notes);
+    const std::unique_ptr<long double[]> owned(raw);
+    const std::vector<long double> got(raw, raw + std::max<std::int64_t>(count, 0));
+    if (want[0] == "refused") {
+        EXPECT_EQ(count, -1);
+        EXPECT_EQ(raw, nullptr);
+        EXPECT_EQ(err.kind, std::stoi(want[1]));
+        EXPECT_EQ(err.line, std::stoi(want[2]));
+        EXPECT_EQ(err.word, want.size() > 3 ? want[3] : err.word);
+        return;
+    }
+    ASSERT_EQ(err.kind, TableError::kNone);
+    std::vector<long double> rows;
+    if (want[0] == "mag") {
+        const long double median = Number(want[2]);
+        EXPECT_EQ(notes.magnitude_column, want[1]);
+        EXPECT_EQ(notes.median_magnitude, median);
+        ASSERT_EQ(got.size(), 3 * (want.size() - 3) / 2);
+        for (std::size_t k = 3, i = 0; k + 1 < want.size(); k += 2, i += 3) {
+            const long double f = std::pow(10.0L, (median - Number(want[k])) / 2.5L);
+            EXPECT_EQ(got[i], i / 3 + 1.0L);
+            EXPECT_LE(UlpDistance(got[i + 1], f), kUlps4) << i;
+            EXPECT_LE(UlpDistance(got[i + 2], 0.4L * std::log(10.0L) * f * Number(want[k + 1])),
+                      kUlps4)
+                << i;
+        }
+        return;
+    }
+    std::size_t k = 1;
+    for (; k < want.size() && want[k] != "notes"; ++k) rows.push_back(Number(want[k]));
+    EXPECT_EQ(got, rows);
+    const auto note = [&](int i) { return k + i < want.size() ? std::stoll(want[k + i]) : 0; };
+    EXPECT_EQ(notes.missing, note(1));
+    EXPECT_EQ(notes.first_missing, note(2));
+    EXPECT_EQ(notes.flagged, note(3));
+    EXPECT_EQ(notes.first_flagged, note(4));
+    EXPECT_EQ(notes.magnitude_column, "");
 }
 
 }  // namespace
 
-// ---- parameter file ------------------------------------------------------------------------
-
-TEST(ParameterFile, DefaultsAndCorrections) {
-    const Input in = ReadInput("rsun 0.1\n");
-    EXPECT_EQ(in.res, 0);
-    EXPECT_EQ(in.tbl[kInTshift], 7.0L);  // not touched
-    EXPECT_EQ(in.tbl[kInEccentr], 0.0L);
-    EXPECT_EQ(in.tbl[kInInclination], 90.0L);
-    EXPECT_EQ(in.tbl[kInRsun], 0.1L);  // strtold: the nearest long double, not a widened double
-    EXPECT_EQ(in.tbl[kInPeriod], 1.0L);
-    EXPECT_EQ(in.tbl[kInIterations], 100.0L);
-    EXPECT_EQ(in.tbl[kInLm], 0.0L);
-    EXPECT_EQ(in.pflag, 0);
-    EXPECT_EQ(in.lflag, 1);
-
-    const Input neg = ReadInput("rsun 1\nperiod -3\niterations -5\n");
-    EXPECT_EQ(neg.tbl[kInPeriod], 1.0L);
-    EXPECT_EQ(neg.tbl[kInIterations], -5.0L);
-    EXPECT_TRUE(std::isnan(ReadInput("rsun 1\nperiod nan\n").tbl[kInPeriod]));  // NaN stays
-    EXPECT_EQ(ReadInput("rsun 1\niterations=5\n").tbl[kInIterations], 100.0L);  // "=" reads 0
-    EXPECT_EQ(ReadInput("rsun 1\ninclination x\n").tbl[kInInclination], 0.0L);
-    EXPECT_EQ(ReadInput("rsun 1\nperiod 0x1.8p1\n").tbl[kInPeriod], 3.0L);      // hexadecimal
-    EXPECT_EQ(ReadInput("rsun 1\nperiod 2\nperiod 5\n").tbl[kInPeriod], 2.0L);  // first counts
-
-    EXPECT_EQ(ReadInput("rsun\t0.1\n").res, 2);  // the key's blank must be a space
-    EXPECT_EQ(ReadInput("").res, 2);
-    Input none{};
-    EXPECT_EQ(load_input("/nonexistent/p.par", none.tbl, &none.pflag, &none.lflag), 1);
-    EXPECT_EQ(none.tbl[kInInclination], 90.0L);  // defaults applied even so
-    TempDir dir;
-    EXPECT_EQ(load_input(dir.path().c_str(), none.tbl, &none.pflag, &none.lflag),
-              1);  // a directory
-}
-
-// Every "f" after the key's first following character up to the line end marks the slot; the
-// period takes no mark. A key alone on its line reads the number and the marks of the next line.
-// CRLF line ends: the value stops at the carriage return and the mark is still seen.
-TEST(ParameterFile, FitMarks) {
-    EXPECT_EQ(ReadInput("rsun 0.1\neccentr 0.0 fixed\n").pflag, 2);
-    EXPECT_EQ(ReadInput("rsun inf\n").pflag, 16);
-    EXPECT_EQ(ReadInput("rsun f0.1\n").pflag, 0);  // the first character is not examined
-    EXPECT_EQ(ReadInput("rsun 0.1 f\ntshift 5 f\neccentr 0 f\nperiastr 9 f\ninclination 89 f\n"
-                        "rplanet 0.01 f\nperiod 3 f\n")
-                  .pflag,
-              63);
-    const Input next = ReadInput("rsun \n0.25 f\n");
-    EXPECT_EQ(next.tbl[kInRsun], 0.25L);
-    EXPECT_EQ(next.pflag, 16);
-    const Input crlf = ReadInput("rsun 0.1 f\r\nperiod 2.5\r\nlin\r\n");
-    EXPECT_EQ(crlf.tbl[kInRsun], 0.1L);
-    EXPECT_EQ(crlf.tbl[kInPeriod], 2.5L);
-    EXPECT_EQ(crlf.pflag, 16);
-    EXPECT_EQ(crlf.lflag, 3);
-
-    // The period's mark, by the same rule, goes to the run's options and leaves pflag alone.
-    const struct {
-        const char* text;
-        bool fitted;
-    } period[] = {{"rsun 0.1\nperiod 3 f\n", true},
-                  {"rsun 0.1\nperiod 3\nlm f\n", false},
-                  {"rsun 0.1\nperiod f3\n", false},
-                  {"rsun 0.1\nperiod \n3 fitted\n", true},
-                  {"rsun 0.1\nperiod 3 fitted\nperiod 4\n", true},
-                  {"rsun 0.1 f\n", false}};
-    for (const auto& c : period) {
-        TempDir dir;
-        RunOptions options;
-        ASSERT_TRUE(read_options(dir.Write("p.par", c.text).c_str(), &options));
-        EXPECT_EQ(options.fit_period, c.fitted) << c.text;
+TEST(Readers, CasesOfTheDataFile) {
+    std::ifstream in(std::string(SOURCE_DIR) + "/tests/data/input_cases.txt");
+    ASSERT_TRUE(in.good());
+    std::string line, kind, text;
+    int cases = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        std::vector<std::string> want;
+        for (std::string w; words >> w;) want.push_back(w);
+        if (want[0] == "par" || want[0] == "table") {
+            kind = want[0], text = Unescape(line.substr(std::min(line.size(), kind.size() + 1)));
+            continue;
+        }
+        SCOPED_TRACE(kind + " " + text);
+        if (kind == "par")
+            CheckParameterFile(text, std::vector<std::string>(want.begin() + 1, want.end()));
+        else
+            CheckTable(text, want);
+        ++cases;
     }
+    EXPECT_GE(cases, 55);
 }
 
-// The first "lin" is usually the one inside "inclination": the search looks once more past it.
-TEST(ParameterFile, LimbDarkeningKeys) {
-    EXPECT_EQ(ReadInput("rsun 0.1\ninclination 89\nlin\n").lflag, 3);  // second search
-    EXPECT_EQ(ReadInput("rsun 0.1\ninclination 89\n").lflag, 1);       // only the inner "lin"
-    EXPECT_EQ(ReadInput("lin\nrsun 0.1\ninclination 89\n").lflag, 3);  // first "lin" is real
-    EXPECT_EQ(ReadInput("rsun 0.1\nlin quad sqrt\n").lflag, 15);
-    EXPECT_EQ(ReadInput("rsun 0.1\n# a sqrt-law star\n").lflag, 9);  // anywhere in the text
-    EXPECT_EQ(ReadInput("rsun 0.1\nquad\n").lflag, 5);
-}
-
-// A key at the very end, with nothing after it: no value, and nothing read beyond. NUL bytes
-// end a number but not the search or the mark scan.
-TEST(ParameterFile, EndOfTextAndNulBytes) {
-    EXPECT_EQ(ReadInput("rsun 0.5\ntshift ").tbl[kInTshift], 0.0L);
-    EXPECT_EQ(ReadInput("rsun ").tbl[kInRsun], 0.0L);
-    EXPECT_EQ(ReadInput("rsun 0.5\nlm").tbl[kInLm], 0.0L);
-    const Input nul = ReadInput(std::string("rsun 0.5\0 f\n\0\0period 3\n", 24));
-    EXPECT_EQ(nul.res, 0);
-    EXPECT_EQ(nul.tbl[kInRsun], 0.5L);
-    EXPECT_EQ(nul.pflag, 16);
-    EXPECT_EQ(nul.tbl[kInPeriod], 3.0L);
+// What the case file cannot hold: a file that cannot be opened (or is a directory) still gets
+// the defaults and leaves no table; the characters of a number.
+TEST(Readers, FilesThatCannotBeOpened) {
+    TempDir dir;
+    for (const std::string& name : {std::string("/nonexistent/p"), dir.path()}) {
+        long double tbl[kInputSlots] = {};
+        int pflag, lflag;
+        EXPECT_EQ(load_input(name.c_str(), tbl, &pflag, &lflag), 1);
+        EXPECT_EQ(tbl[kInInclination], 90.0L);
+        TableError err;
+        long double* raw = tbl;
+        EXPECT_EQ(load_table(name.c_str(), &raw, &err), -1);
+        EXPECT_EQ(err.kind, TableError::kOpen);
+        EXPECT_EQ(raw, nullptr);
+    }
+    for (int c = -128; c < 128; ++c)
+        EXPECT_EQ(isnumchar(char(c)),
+                  std::string("0123456789Ee+-.").find(char(c)) != std::string::npos);
 }
 
 // Silent on the bundled example and on the result file of its fit, read back with its table.
-TEST(ParameterFile, NoWarningsOnTheExampleOrAResultFile) {
+TEST(Readers, NoWarningsOnTheExampleOrAResultFile) {
     TempDir dir;
     const std::string example = std::string(SOURCE_DIR) + "/examples/hotjupiter";
     std::string text = TempDir::ReadFile(example + ".par");
@@ -154,120 +166,14 @@ TEST(ParameterFile, NoWarningsOnTheExampleOrAResultFile) {
     std::int64_t pnum = 0;
     ASSERT_TRUE(read_observations((example + ".txt").c_str(), &data, &pnum));
     for (const std::string& name : {example + ".par", dir.path() + "/r.par"}) {
-        const Input in = ReadInput(TempDir::ReadFile(name));
-        const std::vector<std::string> got =
-            parameter_warnings("p.par", TempDir::ReadFile(name), in.tbl, data.get(), pnum);
+        long double tbl[kInputSlots];
+        int pflag, lflag;
+        ASSERT_EQ(load_input(name.c_str(), tbl, &pflag, &lflag), 0);
+        const auto got =
+            parameter_warnings("p.par", TempDir::ReadFile(name), tbl, data.get(), pnum);
         EXPECT_TRUE(got.empty()) << name << ": " << got[0];
     }
 }
-
-// ---- data table ----------------------------------------------------------------------------
-
-// One observation a line, its values separated by blanks, tabs, commas or semicolons. A value
-// is converted whole (no cut after 19 characters) and one that underflows is a number. A
-// byte-order mark and lines whose first non-blank character is '#' are skipped, CRLF or not.
-// Lines with a NaN in any spelling or an empty field, and with a quality flag that is not 0,
-// are left out and counted. A first line of names chooses the columns by name.
-TEST(DataTable, ObservationsInFileOrder) {
-    for (int c = -128; c < 128; ++c)
-        EXPECT_EQ(isnumchar(char(c)),
-                  std::string("0123456789Ee+-.").find(char(c)) != std::string::npos);
-    const struct {
-        const char* text;
-        std::vector<long double> want;
-        std::int64_t missing = 0, first_missing = 0, flagged = 0, first_flagged = 0;
-    } cases[] = {
-        {"1,2;3\n  4.5\t-6e-1 , +7E+1\n", {1, 2, 3, 4.5L, -0.6L, 70}},
-        {"-1.234567890123456e-05 2454218.70215412345678 .5\n",
-         {std::strtold("-1.234567890123456e-05", nullptr),
-          std::strtold("2454218.70215412345678", nullptr), 0.5L}},
-        {"\xEF\xBB\xBF# time flux error\r\n  # second comment 9 9\r\n1 2 3\r\n4 5 6\r\n",
-         {1, 2, 3, 4, 5, 6}},
-        {"1 -2 3\n1e-99999 1 2e-2466\n", {1, -2, 3, 0, 1, 2e-2466L}},  // σ² 4e-4932 is normal
-        {"\n\n# nothing here\n", {}},
-        {"", {}},
-        {"1 1 1\n2 nan 1\n3,,\n-NaN 1 1\n4 1 NAN\n5 1 1", {1, 1, 1, 5, 1, 1}, 4, 2},
-        {"time,flux,flux_err,airmass\n1,2,3,1.2\n", {1, 2, 3}},
-        {",time,flux,flux_err\n0,1,2,3\n", {1, 2, 3}},  // pandas' unnamed index
-        {"# made by hand\n\nBJD-2454000 sigma FLUX\n1 0.5 2\n", {1, 2, 0.5L}},
-        {"time flux err date\n1 2 3 2020-01-05\n", {1, 2, 3}},  // other columns are not read
-        {"t f error\n1 2 3\n", {1, 2, 3}},
-        // The flux by the order of its names, the uncertainty that goes with it.
-        {"btjd sap_flux sap_flux_err pdcsap_flux pdcsap_flux_err\n1 2 3 4 5\n", {1, 4, 5}},
-        {"time sap_flux err sap_flux_err\n1 2 3 4\n", {1, 2, 4}},
-        {"time flux flux_err quality\n1 1 1 0\n2 1 1 128\n3 nan 1 0\n4 1 1 -0\n5 1 0 1\n",
-         {1, 1, 1, 4, 1, 1},
-         1,
-         4,
-         2,
-         3},
-    };
-    for (const auto& c : cases) {
-        const Table t = ReadTable(c.text);
-        EXPECT_EQ(t.err.kind, TableError::kNone) << c.text;
-        EXPECT_EQ(t.values, c.want) << c.text;
-        EXPECT_EQ(t.count, std::int64_t(c.want.size())) << c.text;
-        EXPECT_EQ(t.notes.missing, c.missing) << c.text;
-        EXPECT_EQ(t.notes.first_missing, c.first_missing) << c.text;
-        EXPECT_EQ(t.notes.flagged, c.flagged) << c.text;
-        EXPECT_EQ(t.notes.first_flagged, c.first_flagged) << c.text;
-        EXPECT_EQ(t.notes.magnitude_column, "") << c.text;
-    }
-}
-
-// f = 10^(-0.4 (m - m̃)), σ_f = 0.4 ln 10 · f · σ_m about the median magnitude m̃ (of an even
-// count, the mean of the middle two), of the lines kept; a flux column wins over magnitudes.
-TEST(DataTable, MagnitudesBecomeRelativeFlux) {
-    const struct {
-        const char* text;
-        std::vector<long double> mags, sigmas;
-        long double median;
-        std::string column;
-    } cases[] = {
-        {"time mag mag_err\n1 10 0.01\n2 11 0.02\n3 12 0.01\n4 10.5 0.1\n5 nan 0.1\n",
-         {10, 11, 12, 10.5L},
-         {0.01L, 0.02L, 0.01L, 0.1L},
-         10.75L,
-         "mag"},
-        {"HJD Magnitude e_mag\n1 8.25 0.5\n2 8 0.25\n3 9 0.125\n",
-         {8.25L, 8, 9},
-         {0.5L, 0.25L, 0.125L},
-         8.25L,
-         "Magnitude"},
-    };
-    for (const auto& c : cases) {
-        const Table t = ReadTable(c.text);
-        ASSERT_EQ(t.err.kind, TableError::kNone) << c.text;
-        ASSERT_EQ(t.values.size(), 3 * c.mags.size()) << c.text;
-        EXPECT_EQ(t.notes.magnitude_column, c.column);
-        EXPECT_EQ(t.notes.median_magnitude, c.median) << c.text;
-        for (std::size_t k = 0; k < c.mags.size(); ++k) {
-            const long double f = std::pow(10.0L, (c.median - c.mags[k]) / 2.5L);
-            EXPECT_EQ(t.values[3 * k], k + 1.0L);
-            EXPECT_LE(UlpDistance(t.values[3 * k + 1], f), kUlps4) << c.text << k;
-            EXPECT_LE(UlpDistance(t.values[3 * k + 2], 0.4L * std::log(10.0L) * f * c.sigmas[k]),
-                      kUlps4)
-                << c.text << k;
-        }
-    }
-    EXPECT_EQ(ReadTable("time flux err mag mag_err\n1 2 3 4 5\n").values,
-              (std::vector<long double>{1, 2, 3}));
-}
-
-// What the messages do not show (the case file has them): a file that cannot be opened leaves
-// no array.
-TEST(DataTable, FileThatCannotBeOpened) {
-    TempDir dir;
-    TableError err;
-    long double* raw = reinterpret_cast<long double*>(&err);
-    EXPECT_EQ(load_table("/nonexistent/d.txt", &raw, &err), -1);
-    EXPECT_EQ(err.kind, TableError::kOpen);
-    EXPECT_EQ(raw, nullptr);
-    EXPECT_EQ(load_table(dir.path().c_str(), &raw, &err), -1);  // a directory
-    EXPECT_EQ(err.kind, TableError::kOpen);
-}
-
-// ---- counts --------------------------------------------------------------------------------
 
 TEST(FitCounts, OnlyTheSixLowBitsCount) {
     const struct {
@@ -304,8 +210,6 @@ TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
     }
     EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
 }
-
-// ---- fit on a given design array -----------------------------------------------------------
 
 namespace {
 
