@@ -197,27 +197,6 @@ TEST(Readers, NoWarningsOnTheExampleOrAResultFile) {
     }
 }
 
-// With bits 16 and 32 in ldflag there are six basis columns and eleven unknowns (the last two
-// columns zero); nothing may be written past its array.
-TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
-    const int parflag = 63, ldflag = 63;
-    const FitCounts fc = count_fit(parflag, ldflag);
-    ASSERT_EQ(fc.ldnum, 6);
-    std::vector<long double> lset(3 * fc.len, 0.0L), data = {0, 1, 1, 1, 1, 1, 2, 1, 1};
-    for (int i = 0; i < 3; ++i)
-        for (int e = 0; e < fc.len; ++e)
-            lset[i * fc.len + e] = (e % fc.ldnum < 4) ? 0.5L + 0.25L * ((e + i) % 5) : 0.0L;
-    const int n = fc.parnum + fc.ldnum - 1;
-    std::vector<long double> N(n * n, -1.0L), g(n, -1.0L);
-    const long double linf[kMaxCoefficients] = {0.1L, 0.2L, 0.3L, 0.0L, 0.0L};
-    normal_equations(lset.data(), data.data(), 3, parflag, ldflag, linf, N.data(), g.data());
-    for (int a = 0; a < n; ++a) {
-        EXPECT_TRUE(std::isfinite(g[a])) << a;
-        for (int b = 0; b < n; ++b) EXPECT_TRUE(std::isfinite(N[a * n + b])) << a << " " << b;
-    }
-    EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
-}
-
 namespace {
 
 // A design array of `points` points for the masks, filled with smooth made-up values, and data
@@ -228,42 +207,57 @@ struct Design {
 };
 
 Design MakeDesign(int points, int parflag, int ldflag, const std::vector<long double>& c) {
-    Design d;
-    d.fc = count_fit(parflag, ldflag);
-    d.lset.resize(points * d.fc.len);
-    d.data.resize(3 * points);
+    Design d{count_fit(parflag, ldflag),
+             std::vector<long double>(points * count_fit(parflag, ldflag).len),
+             {}};
     for (int i = 0; i < points; ++i) {
+        long double* B = &d.lset[i * d.fc.len];
         for (int e = 0; e < d.fc.len; ++e)
-            d.lset[i * d.fc.len + e] =
-                std::sin((0.37L + 0.21L * e) * i + 1.3L * e) + (e == 0 ? 2 : 0);
-        long double f = d.lset[i * d.fc.len];
-        for (int k = 1; k < d.fc.ldnum; ++k) f += c[k - 1] * d.lset[i * d.fc.len + k];
-        d.data[3 * i] = i;
-        d.data[3 * i + 1] = f;
-        d.data[3 * i + 2] = 0.001L * (1 + i % 3);
+            B[e] = std::sin((0.37L + 0.21L * e) * i + 1.3L * e) + (e == 0 ? 2 : 0);
+        long double f = B[0];
+        for (int k = 1; k < d.fc.ldnum; ++k) f += c[k - 1] * B[k];
+        d.data.insert(d.data.end(), {1.0L * i, f, 0.001L * (1 + i % 3)});
     }
     return d;
 }
 
 }  // namespace
 
-TEST(LinearFit, RecoversExactCoefficientsWhateverTheScaleOfSigma) {
-    const std::vector<long double> c = {0.375L, -0.25L, 0.125L};
-    for (int ldflag : {3, 5, 9, 7, 15}) {
-        Design d = MakeDesign(40, 0, ldflag, c);
-        long double got[4] = {}, scaled[4] = {};
-        fitted_lin(got, d.data.data(), d.lset.data(), 40, 0, ldflag);
-        for (int k = 0; k < d.fc.ldnum - 1; ++k)
-            EXPECT_LE(std::fabs(got[k] - c[k]), 1e-17L) << "ldflag " << ldflag << " k " << k;
-        EXPECT_LE(residual(d.lset.data(), d.data.data(), 40, 0, ldflag), 1e-25L);
-        for (int i = 0; i < 40; ++i) d.data[3 * i + 2] *= 1024.0L;  // exact scaling
-        fitted_lin(scaled, d.data.data(), d.lset.data(), 40, 0, ldflag);
-        for (int k = 0; k < d.fc.ldnum - 1; ++k) EXPECT_EQ(scaled[k], got[k]) << ldflag;
-    }
+// With bits 16 and 32 in ldflag there are six basis columns and eleven unknowns (the last two
+// columns zero); nothing may be written past its array.
+TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
+    const FitCounts fc = count_fit(63, 63);
+    ASSERT_EQ(fc.ldnum, 6);
+    std::vector<long double> lset(3 * fc.len, 0.0L), data = {0, 1, 1, 1, 1, 1, 2, 1, 1};
+    for (int e = 0; e < 3 * fc.len; ++e)
+        lset[e] =
+            (e % fc.len % fc.ldnum < 4) ? 0.5L + 0.25L * ((e % fc.len + e / fc.len) % 5) : 0.0L;
+    const int n = fc.parnum + fc.ldnum - 1;
+    std::vector<long double> N(n * n, -1.0L), g(n, -1.0L);
+    const long double linf[kMaxCoefficients] = {0.1L, 0.2L, 0.3L, 0.0L, 0.0L};
+    normal_equations(lset.data(), data.data(), 3, 63, 63, linf, N.data(), g.data());
+    for (int a = 0; a < n * n; ++a)
+        EXPECT_TRUE(std::isfinite(N[a]) && std::isfinite(g[a % n])) << a;
+    EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
 }
 
-// One term on noisy data: c = Σ(y - B0)B1/σ² / Σ B1²/σ², the weights 1/σ² in their place.
-TEST(LinearFit, SingleTermClosedForm) {
+// Exact data: the coefficients come back, the residual is 0, and scaling every σ exactly changes
+// no bit. One term on noisy data: c = Σ(y - B0)B1/σ² / Σ B1²/σ², the weights 1/σ² in their
+// place. Residuals of exactly ±σ from the model give 1 (the fit of c moves nothing when the
+// offsets alternate in sign against terms that do not), and a quarter with σ doubled.
+TEST(LinearFit, CoefficientsAndResidual) {
+    const std::vector<long double> c = {0.375L, -0.25L, 0.125L};
+    for (int ldflag : {3, 5, 9, 7, 15}) {
+        Design d = MakeDesign(40, 2, ldflag, c);
+        long double got[4] = {}, scaled[4] = {};
+        fitted_lin(got, d.data.data(), d.lset.data(), 40, 2, ldflag);
+        for (int k = 0; k < d.fc.ldnum - 1; ++k)
+            EXPECT_LE(std::fabs(got[k] - c[k]), 1e-17L) << ldflag << k;
+        EXPECT_LE(residual(d.lset.data(), d.data.data(), 40, 2, ldflag), 1e-25L);
+        for (int i = 0; i < 40; ++i) d.data[3 * i + 2] *= 1024.0L;
+        fitted_lin(scaled, d.data.data(), d.lset.data(), 40, 2, ldflag);
+        for (int k = 0; k < d.fc.ldnum - 1; ++k) EXPECT_EQ(scaled[k], got[k]) << ldflag;
+    }
     Design d = MakeDesign(25, 0, 3, {0.0L});
     long double num = 0, den = 0, cfit[1];
     for (int i = 0; i < 25; ++i) {
@@ -276,32 +270,6 @@ TEST(LinearFit, SingleTermClosedForm) {
         fitted_lin(cfit, d.data.data(), d.lset.data(), 25, 0, ldflag);
         EXPECT_LE(UlpDistance(cfit[0], num / den), kUlps16) << ldflag;
     }
-}
-
-// c_b = u_b / S with S = π + Σ Lf_b·u_b, Lf = -π/3, -π/6, -π/5 by the term's bit.
-TEST(LinearFit, LawCoefficientsInvertTheNormalisation) {
-    const long double lf[3] = {-kPi / 3, -kPi / 6, -kPi / 5};
-    const long double u_all[3] = {0.4L, 0.25L, -0.3L};
-    for (int ldflag : {3, 5, 9, 7, 11, 13, 15}) {
-        long double S = kPi, u[3], c[3], back[3];
-        int n = 0;
-        for (int b = 0; b < 3; ++b)
-            if (ldflag & (2 << b)) {
-                u[n++] = u_all[b];
-                S += lf[b] * u_all[b];
-            }
-        for (int k = 0; k < n; ++k) c[k] = u[k] / S;
-        linfit2ld(back, c, ldflag);
-        for (int k = 0; k < n; ++k)
-            EXPECT_LE(UlpDistance(back[k], u[k]), kUlps16) << "ldflag " << ldflag << " k " << k;
-    }
-}
-
-// Residuals of exactly ±σ away from the linear-fit model give 1 (the fit of c moves nothing
-// when the offsets alternate in sign against terms that do not), and a quarter with σ doubled.
-TEST(Residual, WeightedMeanOfSquaredResiduals) {
-    Design d = MakeDesign(30, 2, 7, {0.3L, 0.1L});
-    EXPECT_LE(residual(d.lset.data(), d.data.data(), 30, 2, 7), 1e-25L);
     Design u = MakeDesign(30, 0, 1, {});
     for (int i = 0; i < 30; ++i) u.data[3 * i + 1] += (i % 2 ? 1 : -1) * u.data[3 * i + 2];
     EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 1.0, 1e-14);
@@ -309,44 +277,49 @@ TEST(Residual, WeightedMeanOfSquaredResiduals) {
     EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 0.25, 1e-14);
 }
 
-// With λ large the solution tends to g/(λ·μ), whose length over all unknowns is 1/λ; the
-// returned step sums only the parameter part.
-TEST(LevenbergMarquardt, LargeDampingStepsAlongTheGradient) {
-    Design d = MakeDesign(20, 1 | 8, 3, {0.2L});
-    for (int i = 0; i < 20; ++i) d.data[3 * i + 1] += 0.003L * std::sin(2.1L * i);
-    long double linf[1], LMatr[9], LCol[3];
-    fitted_lin(linf, d.data.data(), d.lset.data(), 20, 9, 3);
-    normal_equations(d.lset.data(), d.data.data(), 20, 9, 3, linf, LMatr, LCol);
-    const long double mu = std::sqrt(LCol[0] * LCol[0] + LCol[1] * LCol[1] + LCol[2] * LCol[2]);
-    const long double lambda = 1e18L;
-    long double par[6] = {0.1L, 0, 0, 0.2L, 0.1L, 0.01L};
-    const long double step = lm_step(d.lset.data(), d.data.data(), 20, par, 9, 3, lambda);
-    const long double want = (std::fabs(LCol[0]) + std::fabs(LCol[1])) / (lambda * mu);
-    EXPECT_LE(std::fabs(step - want) / want, 1e-9L);
+// c_b = u_b / S with S = π + Σ Lf_b·u_b, Lf = -π/3, -π/6, -π/5 by the term's bit.
+TEST(LinearFit, LawCoefficientsInvertTheNormalisation) {
+    const long double lf[3] = {-kPi / 3, -kPi / 6, -kPi / 5}, u_all[3] = {0.4L, 0.25L, -0.3L};
+    for (int ldflag : {3, 5, 9, 7, 11, 13, 15}) {
+        long double S = kPi, u[3], c[3], back[3];
+        int n = 0;
+        for (int b = 0; b < 3; ++b)
+            if (ldflag & (2 << b)) u[n++] = u_all[b], S += lf[b] * u_all[b];
+        for (int k = 0; k < n; ++k) c[k] = u[k] / S;
+        linfit2ld(back, c, ldflag);
+        for (int k = 0; k < n; ++k) EXPECT_LE(UlpDistance(back[k], u[k]), kUlps16) << ldflag << k;
+    }
 }
 
-// A model linear in one parameter p with design derivative 1: F = B0 + p·1 over points of equal
-// weight; the step from p = 0 is the weighted mean of y - B0.
-TEST(LevenbergMarquardt, UndampedStepSolvesTheLinearisedProblem) {
-    const long double lset[6] = {0.0L, 1.0L, 0.0L, 1.0L, 0.0L, 1.0L};
-    const long double data[9] = {0, 1.0L, 1, 1, 2.0L, 1, 2, 4.5L, 1};
+// Undamped, a model linear in one parameter p of design derivative 1 (F = B0 + p) over points
+// of equal weight steps from p = 0 to the mean of y - B0. With λ large the solution tends to
+// g/(λ·μ), whose length over all unknowns is 1/λ; the returned step sums only the parameter part.
+TEST(LevenbergMarquardt, UndampedAndLargeDamping) {
+    const long double lset[6] = {0, 1, 0, 1, 0, 1}, data[9] = {0, 1, 1, 1, 2, 1, 2, 4.5L, 1};
     long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
     EXPECT_LE(UlpDistance(lm_step(lset, data, 3, par, 1, 1, 0.0L), 2.5L), kUlps4);
     EXPECT_LE(UlpDistance(par[0], 2.5L), kUlps4);
+
+    Design d = MakeDesign(20, 1 | 8, 3, {0.2L});
+    for (int i = 0; i < 20; ++i) d.data[3 * i + 1] += 0.003L * std::sin(2.1L * i);
+    long double linf[1], LMatr[9], g[3], p[6] = {0.1L, 0, 0, 0.2L, 0.1L, 0.01L};
+    fitted_lin(linf, d.data.data(), d.lset.data(), 20, 9, 3);
+    normal_equations(d.lset.data(), d.data.data(), 20, 9, 3, linf, LMatr, g);
+    const long double lambda = 1e18L, mu = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    const long double step = lm_step(d.lset.data(), d.data.data(), 20, p, 9, 3, lambda);
+    const long double want = (std::fabs(g[0]) + std::fabs(g[1])) / (lambda * mu);
+    EXPECT_LE(std::fabs(step - want) / want, 1e-9L);
 }
 
 // A program that runs fits in-process (the fuzzer) replaces the process exit by its own stop;
 // the message comes first, as it does before the exit. The exit itself, status 1, is pinned
 // through the command line.
-namespace {
-struct Stopped {
-    int status;
-};
-void ThrowStop(int status) { throw Stopped{status}; }
-}  // namespace
-
 TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
-    const SingularStopHandler previous = set_singular_stop_handler(ThrowStop);
+    struct Stopped {
+        int status;
+    };
+    const auto stop = [](int status) { throw Stopped{status}; };
+    const SingularStopHandler previous = set_singular_stop_handler(stop);
     ASSERT_NE(previous, nullptr);
     const long double zero_column[4] = {1.0L, 0.0L, 1.0L, 0.0L}, data[6] = {0, 1, 1, 1, 1, 1};
     long double c[1];
@@ -354,10 +327,10 @@ TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
     testing::internal::CaptureStdout();
     try {
         fitted_lin(c, data, zero_column, 2, 0, 3);
-    } catch (const Stopped& stop) {
-        status = stop.status;
+    } catch (const Stopped& stopped) {
+        status = stopped.status;
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "null det linfit \n");
-    EXPECT_EQ(set_singular_stop_handler(previous), &ThrowStop);
+    EXPECT_EQ(set_singular_stop_handler(previous), +stop);
     EXPECT_EQ(status, 1);
 }
