@@ -77,19 +77,16 @@ void CompareDesignSets(const Geometry& g, const std::vector<int>& parflags,
     int bad = 0;
     for (int ldflag : ldflags) {
         for (int parflag : parflags) {
-            const int len = count_fit(parflag, ldflag).len;
             const auto fast = DesignSet(g, parflag, ldflag, true);
             const auto plain = DesignSet(g, parflag, ldflag, false);
-            for (std::size_t at = 0; at < fast.size() && bad < 5; ++at) {
-                if (Bits(fast[at], plain[at]) || (fast[at] == 0 && plain[at] == 0)) continue;
-                ++bad;
-                ADD_FAILURE() << "φ0, e, ω, cos² i, R, Rp, P"
-                              << Show({g.par[0], g.par[1], g.par[2], g.par[3], g.par[4], g.par[5],
-                                       g.period})
-                              << " parflag " << parflag << " ldflag " << ldflag << " t"
-                              << Show({g.data[3 * (at / len)]}) << " entry " << at % len << ":"
-                              << Show({fast[at], plain[at]});
-            }
+            for (std::size_t at = 0; at < fast.size() && bad < 5; ++at)
+                if (!Bits(fast[at], plain[at]) && !(fast[at] == 0 && plain[at] == 0))
+                    ADD_FAILURE() << "parflag " << parflag << " ldflag " << ldflag << " entry "
+                                  << at << Show({fast[at], plain[at]})
+                                  << "; φ0, e, ω, cos² i, R, Rp, P"
+                                  << Show({g.par[0], g.par[1], g.par[2], g.par[3], g.par[4],
+                                           g.par[5], g.period}),
+                        ++bad;
         }
     }
 }
