@@ -60,9 +60,7 @@ std::string MakeFits(const TempDir& dir, const Cards& primary, const Cards& tabl
     int status = 0;
     fits_create_file(&f, path.c_str(), &status);
     long axes[2] = {4, 3};
-    short pixels[12] = {};
     fits_create_img(f, image ? SHORT_IMG : BYTE_IMG, image ? 2 : 0, axes, &status);
-    if (image) fits_write_img(f, TSHORT, 1, 12, pixels, &status);
     WriteCards(f, primary, &status);
     if (!columns.empty()) {
         std::vector<char*> names, forms;
