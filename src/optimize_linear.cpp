@@ -46,9 +46,13 @@ void set_windows(LinearModel* model, const long double* data, std::int64_t point
     if (model->per_transit && finite)
         for (std::int64_t i = 0; i < pointnum; ++i)
             cycle[i] = std::nearbyint((data[3 * i] - t0) / period);
-    std::vector<long double> cycles(cycle);
-    std::sort(cycles.begin(), cycles.end());
-    cycles.erase(std::unique(cycles.begin(), cycles.end()), cycles.end());
+    // One window of cycle 0 when all points share it: no sort of N zeros at every solve.
+    std::vector<long double> cycles(pointnum > 0 ? 1 : 0, 0.0L);
+    if (model->per_transit && finite) {
+        cycles = cycle;
+        std::sort(cycles.begin(), cycles.end());
+        cycles.erase(std::unique(cycles.begin(), cycles.end()), cycles.end());
+    }
     for (long double k : cycles) model->centre.push_back(finite ? t0 + k * period : 0.0L);
     model->windows = static_cast<int>(cycles.size());
     for (std::int64_t i = 0; i < pointnum; ++i) {
@@ -57,9 +61,11 @@ void set_windows(LinearModel* model, const long double* data, std::int64_t point
         model->window[i] = w;
         model->tau[i] = data[3 * i] - model->centre[w];
     }
+    model->order.assign(cycles.size(), model->degree);
+    // A window holds one time at least, so only a trend of degree 1 or more can lack times.
+    if (model->degree < 1) return;
     std::vector<std::vector<long double>> times(cycles.size());
     for (std::int64_t i = 0; i < pointnum; ++i) times[model->window[i]].push_back(data[3 * i]);
-    model->order.assign(cycles.size(), model->degree);
     for (std::size_t w = 0; w < times.size(); ++w) {
         std::sort(times[w].begin(), times[w].end());
         const auto distinct = std::unique(times[w].begin(), times[w].end()) - times[w].begin();
@@ -137,9 +143,10 @@ struct LinearSystem {
     long double chi2 = 0.0L;               // Σ r²/σ² at the coefficients given
 };
 
+// With `chi2_only`, only sys->chi2 is summed (the residual of every iteration).
 void AccumulateLinear(const LinearSetup& s, const LinearModel& model, const long double* lset,
                       const long double* data, std::int64_t pointnum, const LinearFit& fit,
-                      int rows, LinearSystem* sys) {
+                      int rows, LinearSystem* sys, bool chi2_only = false) {
     const int ng = rows + s.nfree, D = s.D;
     sys->ng = ng;
     sys->D = D;
@@ -168,6 +175,7 @@ void AccumulateLinear(const LinearSetup& s, const LinearModel& model, const long
         const long double r = data[3 * i + 1] - P * G[0];
         const long double v = data[3 * i + 2] * data[3 * i + 2];
         chi2 = chi2 + (r / v) * r;
+        if (chi2_only) continue;
         long double Jg[kMaxUnknowns], Jw[3];
         for (int m = 1; m <= rows; ++m) Jg[m - 1] = P * G[m];
         for (int f = 0; f < s.nfree; ++f) Jg[rows + f] = P * B[0][1 + f];
@@ -336,7 +344,7 @@ long double residual_linear(const long double* lset, const long double* data, st
                             const LinearFit& fit) {
     const LinearSetup s = SetUpLinear(model, parflag, ldflag);
     LinearSystem sys;
-    AccumulateLinear(s, model, lset, data, pointnum, fit, 0, &sys);
+    AccumulateLinear(s, model, lset, data, pointnum, fit, 0, &sys, true);
     return sys.chi2 / pointnum;
 }
 
