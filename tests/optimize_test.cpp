@@ -313,3 +313,23 @@ TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "null det linfit \n");
     EXPECT_EQ(set_singular_stop_handler(previous), stop);
 }
+
+// A planet of radius 1e-12 hides ~1e-24 of the star: over an exposure the design set must still
+// end (not cut the window into ~1e10 parts at its tiny contacts) and give, at every point across
+// mid-transit, the flux of the set at the time to the window mean's rounding (15 ulps of 1).
+TEST(DesignSet, ExposureOfATinyPlanetEnds) {
+    const long double c = cosl(89 * kPi / 180), period = 3, tmid = 1.2L;
+    long double p[6] = {0, 0, 0, c * c, 0.1L, 1e-12L};
+    p[0] = phase_parameter(tmid, period, p);
+    std::vector<long double> data;
+    for (int i = -4; i <= 4; ++i) data.insert(data.end(), {tmid + 0.005L * i, 1.0L, 1e-3L});
+    const int points = 9, ldflag = 1 | kLinBit | kQuadBit, len = count_fit(0, ldflag).len;
+    std::vector<long double> at(points * len), over(points * len);
+    der_set_norm_ci_exposure(at.data(), data.data(), points, period, p, 0, ldflag, 0.0L);
+    der_set_norm_ci_exposure(over.data(), data.data(), points, period, p, 0, ldflag, 0.02L);
+    const long double linf[2] = {0.4L, 0.25L};
+    for (int i = 0; i < points; ++i)
+        EXPECT_LE(std::fabs(model_flux(&over[i * len], 3, linf) - model_flux(&at[i * len], 3, linf)),
+                  1e-17L)
+            << i;
+}
