@@ -41,12 +41,11 @@ TEST(LinearSolve, SmallSystemsWithKnownAnswers) {
 
 // A well-conditioned n×n matrix of small integers (9 is the largest order the fit solves), its
 // determinant exact by fractions, and b = A·x exact for integer x: the solution and the
-// determinant to the last bits; the caller's matrix and right-hand side are not touched, and a
-// row swap flips the determinant and keeps the solution.
-TEST(LinearSolve, KnownSolutionDeterminantAndRowSwap) {
+// determinant to the last bits; the caller's matrix and right-hand side are not touched.
+TEST(LinearSolve, KnownSolutionAndDeterminant) {
     for (const auto& [n, exact] :
          {std::pair<int, long double>{2, 379}, {3, 9181}, {5, 4187082}, {9, 693218626020}}) {
-        Matrix a(n * n), xtrue(n), b(n, 0.0L), x(n), x2(n);
+        Matrix a(n * n), xtrue(n), b(n, 0.0L), x(n);
         for (int r = 0; r < n; ++r)
             for (int k = 0; k < n; ++k)
                 a[r * n + k] = ((r * 7 + k * 3) % 11) - 5 + (r == k ? 20 : 0);
@@ -59,10 +58,5 @@ TEST(LinearSolve, KnownSolutionDeterminantAndRowSwap) {
         for (int k = 0; k < n; ++k) EXPECT_LE(std::fabs(x[k] - xtrue[k]), 1e-16L * n) << k;
         EXPECT_EQ(a, a_before);
         EXPECT_EQ(b, b_before);
-
-        for (int k = 0; k < n; ++k) std::swap(a[k], a[(n - 1) * n + k]);
-        std::swap(b[0], b[n - 1]);
-        EXPECT_LE(UlpDistance(LinearSolve_L(a.data(), b.data(), x2.data(), n), -det), kUlps16);
-        for (int k = 0; k < n; ++k) EXPECT_LE(std::fabs(x2[k] - x[k]), 1e-17L) << k;
     }
 }
