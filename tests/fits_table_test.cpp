@@ -87,9 +87,8 @@ void SetCard(Cards* cards, const std::string& key, const std::string& value) {
     if (!value.empty()) cards->push_back({key, value});
 }
 
-bool Read(const std::string& bytes, const std::string& flux, FitsTable* t, std::string* why) {
-    return read_fits_table(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), flux,
-                           t, why);
+bool Read(const std::string& b, const std::string& flux, FitsTable* t, std::string* why) {
+    return read_fits_table(reinterpret_cast<const unsigned char*>(b.data()), b.size(), flux, t, why);
 }
 
 // One case of the file: its changes to the six cadences, then what the reader must give.

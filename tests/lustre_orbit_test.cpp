@@ -26,11 +26,6 @@ int Separation(long double fi, long double e, long double omega, long double ci,
                long double* g) {
     return DeltaEccentric_omega_ci_d(fi, e, omega, ci, d, g, g + 1, g + 2, g + 3);
 }
-long double Delta(long double fi, long double e, long double omega, long double ci) {
-    long double d, g[4];
-    Separation(fi, e, omega, ci, &d, g);
-    return d;
-}
 
 // x on a grid over ±99 rad (both signs, every half-orbit of the start rules), stretches far out
 // where the whole-orbit count needs more than 32 bits (from ~1.35e10), the worst arguments (next
@@ -119,9 +114,10 @@ TEST(ProjectedSeparation, MatchesCartesianOrbitAndCentralDifferences) {
                         if (k == 1 && e < 2 * h) continue;  // e - 2h must stay ≥ 0
                         const long double fd = FivePoint(
                             [&](long double t) {
-                                long double a[4] = {args[0], args[1], args[2], args[3]};
+                                long double a[4] = {args[0], args[1], args[2], args[3]}, n, gn[4];
                                 a[k] += t;
-                                return Delta(a[0], a[1], a[2], a[3]);
+                                Separation(a[0], a[1], a[2], a[3], &n, gn);
+                                return n;
                             },
                             h);
                         EXPECT_LE(std::fabs(g[k] - fd) / std::fmax(1, std::fabs(g[k])), 1e-11L)

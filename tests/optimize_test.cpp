@@ -271,15 +271,10 @@ TEST(LinearFit, LawCoefficientsInvertTheNormalisation) {
     }
 }
 
-// Undamped, a model linear in one parameter p of design derivative 1 (F = B0 + p) over points
-// of equal weight steps from p = 0 to the mean of y - B0. With λ large the solution tends to
-// g/(λ·μ), whose length over all unknowns is 1/λ; the returned step sums only the parameter part.
-TEST(LevenbergMarquardt, UndampedAndLargeDamping) {
-    const long double lset[6] = {0, 1, 0, 1, 0, 1}, data[9] = {0, 1, 1, 1, 2, 1, 2, 4.5L, 1};
-    long double par[6] = {0, 0, 0, 0, 0.1L, 0.01L};
-    EXPECT_LE(UlpDistance(lm_step(lset, data, 3, par, 1, 1, 0.0L), 2.5L), kUlps4);
-    EXPECT_LE(UlpDistance(par[0], 2.5L), kUlps4);
-
+// With λ large the solution tends to g/(λ·μ), whose length over all unknowns is 1/λ; the
+// returned step sums only the parameter part. (The undamped step is pinned by the "step" rows of
+// the case file and by the fits of optimize_fit_test, which land on their inputs.)
+TEST(LevenbergMarquardt, LargeDamping) {
     Design d = MakeDesign(20, 1 | 8, 3, {0.2L});
     for (int i = 0; i < 20; ++i) d.data[3 * i + 1] += 0.003L * std::sin(2.1L * i);
     long double linf[1], LMatr[9], g[3], p[6] = {0.1L, 0, 0, 0.2L, 0.1L, 0.01L};
