@@ -520,13 +520,13 @@ void DesignSet::ExposedPoint(const long double* data, std::int64_t i, long doubl
     const long double t = data[3 * i];
     const long double tp = t / period_;
     const long double M = (tp + tp) * kPi - phi0_;
-    long double acc[kMaxBlock] = {};
-    int evaluations = 0;
     if (!transit_ || (screen_ && CertainlyOutOfTransit(M, static_cast<double>(half_)))) {
         for (int k = 0; k < fc_.len; ++k) block[k] = 0.0L;
         if (fc_.len > 0) block[0] = 1.0L;
         return;
     }
+    long double acc[kMaxBlock] = {};
+    int evaluations = 0;
     const long double width = half_ + half_;
     // M less whole turns, to the turn of the transit nearest to it: small arguments for the
     // sines of the nodes.
@@ -608,7 +608,7 @@ void DesignSet::ExposedPoint(const long double* data, std::int64_t i, long doubl
 // quadrature of the row, with its (t - t_c)^(1/2) ends, converges slowest. The phase row (or
 // with the period fitted the T_n row) takes it; returns the evaluations spent.
 int DesignSet::TimeRow(long double M, long double m, long double* block) const {
-    if (!(parflag_ & 1)) return 0;
+    if (!(parflag_ & FitBit(kInTshift))) return 0;
     long double after[kMaxBlock], before[kMaxBlock];
     FromOrbit(M + half_, NodeOrbit(m + half_), after);
     FromOrbit(M - half_, NodeOrbit(m - half_), before);

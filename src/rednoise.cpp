@@ -46,10 +46,10 @@ struct Fitted {
 };
 Fitted FittedEntries(const BestFit& f) {
     Fitted w;
-    for (int i = 0; i < 6; ++i) w.par[i] = (f.parflag & (1 << i)) != 0;
+    for (int i = 0; i < kGeometricCount; ++i) w.par[i] = (f.parflag & FitBit(i)) != 0;
     const int held = f.linear ? f.linear->held : 0;
-    for (int term = 0, k = 0; term < 3; ++term)
-        if (f.ldflag & (2 << term)) w.ld[k++] = !(held & (2 << term));
+    for (int term = 0, k = 0; term < kLawTermCount; ++term)
+        if (f.ldflag & TermBit(term)) w.ld[k++] = !(held & TermBit(term));
     w.zeropoint = f.linear && f.linear->degree >= 0;
     return w;
 }
