@@ -143,7 +143,7 @@ TEST(Cli, OutOfMemoryIsReportedNotACrash) {
 
 // ---- the fit through the command line ------------------------------------------------------
 
-// Fits of the example from a moved start, and runs that must stay finite. Progress lines
+// Fits of the example from a moved start. Progress lines
 // "%d   %.19Lg     ... %.19Lg    %.19Lg" (i, tshift, e, ω, rsun, rplanet, i, [period,] step, χ²)
 // come for each step that improves the best set (the first always), so the chi-squares fall;
 // the last one is the best set, and the report shows the very same digits. Every tshift is the
@@ -152,46 +152,19 @@ TEST(Cli, OutOfMemoryIsReportedNotACrash) {
 // as a parameter file starts where the first fit ended: the same values, fitted parameters (the
 // period too), terms, held coefficients, zero-point, trend and exposure (the limb darkening and
 // the chi-square would move without it), when an iteration count below 1 or not a number runs
-// no step. A fixed e = 1 - 1e-6 with ω = 90°: the conjunction lies at apoastron, and the orbit,
-// nearly a line through the star, makes its deepest transit beside periastron, where the fit
-// puts the data's transit; the reported time is that transit's all along, never the conjunction
-// half a period away, and the covariance gives no σ of the radii or the coefficients: inf, not
-// NaN (the correlations of the quote say nan for what has none). So with e = 1 itself, and with
-// a table whose points all lie at one time.
+// no step. (Orbits near e = 1 and a table at one time: tests/data/cli_cases.txt.)
 TEST(CliFit, FitsReportAndResultFiles) {
     TempDir dir;
-    std::string held = kFitParams, period = kFitParams, eccentric = kFitParams;
+    std::string held = kFitParams, period = kFitParams;
     held.replace(held.find("\nquad"), 5, "\nquad 0.25 fixed");
     period.replace(period.find("period 3.2"), 10, "period 3.2 f");
-    eccentric.replace(eccentric.find("eccentr 0"), 9, "eccentr %");
-    eccentric.replace(eccentric.find("1.601"), 5, "1.603");
-    const std::string point =
-        dir.Write("t.txt", "1.6 0.99 0.001\n1.6 0.98 0.001\n1.6 1 0.001\n1.6 0.995 0.001\n");
-    const struct {
-        std::string params, table;
-        std::vector<std::string> lines;  // lines the output must hold
-        bool again;                      // read back from its result file
-    } cases[] = {
-        {kFitParams + "iterations 8\n", kExampleTable, {"\nquad  "}, true},
-        {held + "zeropoint\niterations 8\n", kExampleTable, {"\nquad  0.25 fixed\n"}, true},
-        {kFitParams + "trend 1\niterations 8\n", kExampleTable, {"\ntrend  1 \n"}, true},
-        {kFitParams + "exposure 0.0204335\niterations 8\n",
-         kExampleTable,
-         {"\nexposure  0.0204335 \n"},
-         true},
-        {period + "iterations 8\n", kExampleTable, {" fitted\nlin  "}, true},
-        {period + "zeropoint\niterations 8\n", kExampleTable, {" fitted\nlin  "}, true},
-        {eccentric + "iterations 30\n",
-         kExampleTable,
-         {"\nlin  inf \n", "  inf\nrplanet  0.000384", "\nrsun   inf fitted\n"},  // the quote too
-         false},
-        {eccentric + "iterations 30\n", kExampleTable, {"\nrsun   inf fitted\n"}, false},
-        {"eccentr %\ntshift 1.6\ninclination 89 f\nrsun 0.12 f\nrplanet 0.0133 f\nperiod 3.2\n"
-         "lin\niterations 3\nlm 0.01\n",
-         point,
-         {"\nlin  inf \n", "\nrsun   inf fitted\n"},
-         false},
-    };
+    const std::pair<std::string, std::string> cases[] = {  // parameters, a line the output holds
+        {kFitParams + "iterations 8\n", "\nquad  "},
+        {held + "zeropoint\niterations 8\n", "\nquad  0.25 fixed\n"},
+        {kFitParams + "trend 1\niterations 8\n", "\ntrend  1 \n"},
+        {kFitParams + "exposure 0.0204335\niterations 8\n", "\nexposure  0.0204335 \n"},
+        {period + "iterations 8\n", " fitted\nlin  "},
+        {period + "zeropoint\niterations 8\n", " fitted\nlin  "}};
     auto shape = [](const std::string& out) {  // the report's keys and marks, not its numbers
         std::istringstream in(out.substr(out.find("tshift ")));
         std::string s;
@@ -201,14 +174,10 @@ TEST(CliFit, FitsReportAndResultFiles) {
                                                                                       : "\n");
         return s;
     };
-    const char* const es[] = {"0", "0", "0", "0", "0", "0", "0.999999", "1", "0"};
-    for (std::size_t n = 0; n < std::size(cases); ++n) {
-        const auto& c = cases[n];
-        std::string params = c.params;
-        if (params.find('%') != params.npos) params.replace(params.find('%'), 1, es[n]);
+    for (const auto& [params, holds] : cases) {
         SCOPED_TRACE(params);
         const CliResult first =
-            RunTool({dir.Write("p.par", params), c.table, dir.path() + "/r.txt"});
+            RunTool({dir.Write("p.par", params), kExampleTable, dir.path() + "/r.txt"});
         ASSERT_EQ(first.status, 0);
         const bool fits_period = params.find("period 3.2 f") != params.npos;
         std::istringstream text(first.out);
@@ -233,17 +202,14 @@ TEST(CliFit, FitsReportAndResultFiles) {
         }
         ASSERT_GT(step, 0);
         const std::string report = first.out.substr(first.out.find("tshift "));
-        const std::string fitted =
-            params.find("\ntshift 1.6\n") != params.npos ? " \n" : " fitted\n";
         for (const std::string& line :
-             {"tshift   " + last[1] + fitted, "eccentr   " + last[2] + " \n",
+             {"tshift   " + last[1] + " fitted\n", "eccentr   " + last[2] + " \n",
               "periastr   " + last[3] + " \n", "rsun   " + last[4] + " fitted\n",
               "rplanet   " + last[5] + " fitted\n", "inclination   " + last[6] + " fitted\n",
               fits_period ? "period  " + last[7] + " fitted\n" : std::string("period  3.2 \n"),
               "\nchi_square_reduced  " + last.back() + " \n"})
             EXPECT_NE(report.find(line), std::string::npos) << line;
-        for (const std::string& line : c.lines)
-            EXPECT_NE(first.out.find(line), std::string::npos) << line;
+        EXPECT_NE(first.out.find(holds), std::string::npos) << holds;
         EXPECT_EQ(report.substr(0, report.find("\nconvergence")).find("nan"), std::string::npos);
         const std::string sigmas = report.substr(report.find("1-sigma"));
         EXPECT_EQ(sigmas.find("reference_epoch") != std::string::npos, fits_period);
@@ -260,7 +226,6 @@ TEST(CliFit, FitsReportAndResultFiles) {
             EXPECT_LT(std::fabs(ReportValue(sigmas, "correlation_tshift_period ")), 0.1L);
         }
         for (const char* count : {"iterations 0.5\n", "iterations -5\n", "iterations nan\n"}) {
-            if (!c.again) break;
             SCOPED_TRACE(count);
             const CliResult second =
                 RunTool({dir.Write("again.par", dir.Read("r.txt") + count), kExampleTable});
