@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "algebra.h"
@@ -81,53 +83,6 @@ long double CentreDistance(const Params& p, long double t) {
                                      g + 2, g + 3)
                ? d / p[4]
                : INFINITY;
-}
-
-// ---- the slow, independent window mean ---------------------------------------------------
-
-// The mean over [t - X/2, t + X/2] of every design entry, for each time: the window cut at its
-// contacts (x crossing 1 + ρ or |1 - ρ|, found by a scan of 4000 steps and bisection to the last
-// bit), each piece by the tanh-sinh rule of step 1/64 (double-exponential decay of the weights
-// absorbs the (t - t_c)^(k/2) ends), the entries from der_set_norm_ci at the nodes.
-Vec SlowWindowMeans(const Params& p, const Vec& times, int parflag, int ldflag, long double X) {
-    const int len = count_fit(parflag, ldflag).len;
-    const long double rho = p[5] / p[4];
-    Vec nodes, weights;
-    std::vector<std::size_t> first;  // each time's first node
-    for (long double t : times) {
-        first.push_back(nodes.size());
-        const long double a = t - X / 2, b = t + X / 2;
-        Vec cuts{a, b};
-        for (long double level : {1 + rho, std::fabs(1 - rho)})
-            for (int i = 0; i < 4000; ++i) {
-                long double lo = a + (b - a) * i / 4000, hi = a + (b - a) * (i + 1) / 4000;
-                const bool side = CentreDistance(p, lo) < level;
-                if ((CentreDistance(p, hi) < level) == side) continue;
-                for (long double m; (m = (lo + hi) / 2) != lo && m != hi;)
-                    ((CentreDistance(p, m) < level) == side ? lo : hi) = m;
-                cuts.push_back(hi);
-            }
-        std::sort(cuts.begin(), cuts.end());
-        for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
-            const long double half = (cuts[c + 1] - cuts[c]) / 2;
-            for (int k = -6 * 64; k <= 6 * 64; ++k) {
-                const long double u = k / 64.0L, y = kPi / 2 * sinhl(u);
-                const long double w = kPi / 2 * coshl(u) / (coshl(y) * coshl(y)) / 64;
-                if (w < 1e-40L) continue;
-                // 1 ∓ tanh y without cancellation, measured from the nearer end.
-                const long double from_end = 2 / (1 + expl(2 * std::fabs(y)));
-                nodes.push_back(y < 0 ? cuts[c] + half * from_end : cuts[c + 1] - half * from_end);
-                weights.push_back(w * half / X);
-            }
-        }
-    }
-    first.push_back(nodes.size());
-    const Vec at = Design(p, nodes, parflag, ldflag);
-    Vec mean(times.size() * len, 0.0L);
-    for (std::size_t i = 0; i < times.size(); ++i)
-        for (std::size_t j = first[i]; j < first[i + 1]; ++j)
-            for (int k = 0; k < len; ++k) mean[i * len + k] += weights[j] * at[j * len + k];
-    return mean;
 }
 
 // Times around mid-transit, three in each zone (inside, crossing, outside), spread over the
@@ -348,43 +303,43 @@ TEST(DesignSet, FiniteAtEveryKindOfPoint) {
     for (int kind = 0; kind < 5; ++kind) EXPECT_GT(seen[kind], 0) << "no point of kind " << kind;
 }
 
-// Every entry of the integrated design array against the slow window mean, over windows spread
-// across the transit and beyond it: a hot Jupiter at Kepler long cadence (windows holding one
-// or two contacts, or none), a grazing transit, an eccentric orbit, a window longer than the
-// whole transit (all four contacts inside), the square-root term, a large planet, a near-central
-// transit (a window whose start lies just before the second contact, with the first within reach
-// beyond it: an overshoot there would end next to a contact), and a transit 487 turns on (four
-// years of a 3-day period). Values to 1e-12 absolute, derivative rows to 1e-6 of |entry| + 1.
-TEST(Exposure, WindowMeansMatchTheSlowIntegration) {
-    Params later = Orbit(0.2L, 100, 87.5L, 0.08L, 0.004L);
-    later[0] += 487 * (2 * kPi);
-    const struct {
-        Params p;
-        long double X;
-        int ldflag;
-    } cases[] = {
-        {Orbit(0.0L, 90, 86.0L, 0.125L, 0.0125L), kX, 7},
-        {Orbit(0.0L, 90, 82.85L, 0.125L, 0.0125L), kX, 7},  // grazing
-        {Orbit(0.5L, 30, 86.0L, 0.125L, 0.0125L), kX, 7},
-        {Orbit(0.0L, 90, 86.0L, 0.125L, 0.0125L), 0.2L, 7},  // longer than the transit
-        {Orbit(0.0L, 90, 86.0L, 0.125L, 0.0125L), kX, 15},
-        {Orbit(0.3L, 200, 89.0L, 0.2L, 0.05L), 0.05L, 15},
-        {Orbit(0.0L, 90, 89.0L, 0.1L, 0.01L), kX, 7},  // near central
-        {later, kX, 7},
-    };
-    for (const auto& c : cases) {
-        const Vec times = Spread({}, kT - 0.1L - c.X, kT + 0.1L + c.X, 31);
-        const FitCounts fc = count_fit(63, c.ldflag);
-        const Vec got = Design(c.p, times, 63, c.ldflag, c.X),
-                  want = SlowWindowMeans(c.p, times, 63, c.ldflag, c.X);
-        for (std::size_t i = 0; i < times.size(); ++i)
-            for (int k = 0; k < fc.len; ++k) {
-                const long double g = got[i * fc.len + k], w = want[i * fc.len + k];
-                EXPECT_LE(std::fabs(g - w), k < fc.ldnum ? 1e-12L : 1e-6L * (std::fabs(w) + 1))
-                    << "e, ω, cos² i, X" << Show({c.p[1], c.p[2], c.p[3], c.X}) << " t "
-                    << double(times[i]) << " entry " << k << Show({g, w});
-            }
+// Every entry of the integrated design array against the window means of
+// tests/data/window_means.txt, over 31 windows spread across the transit and beyond it: a hot
+// Jupiter at Kepler long cadence (windows holding one or two contacts, or none), a grazing
+// transit, an eccentric orbit, a window longer than the whole transit (all four contacts
+// inside), the square-root term, a large planet, a near-central transit (a window whose start
+// lies just before the second contact, with the first within reach beyond it: an overshoot there
+// would end next to a contact), and a transit 487 turns on (four years of a 3-day period). The
+// file's means come from an independent integration (the file says how). Values to 1e-12
+// absolute, derivative rows to 1e-6 of |entry| + 1.
+TEST(Exposure, WindowMeansMatchTheStoredIntegration) {
+    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/window_means.txt"));
+    std::string line, word;
+    int cases = 0;
+    while (std::getline(in, line)) {
+        std::istringstream head(line);
+        long double e, omega, inc, rsun, rp, X;
+        int turns, ldflag;
+        if (!(head >> word) || word != "case") continue;
+        ASSERT_TRUE(head >> e >> omega >> inc >> rsun >> rp >> turns >> X >> ldflag) << line;
+        Params p = Orbit(e, omega, inc, rsun, rp);
+        p[0] += turns * (2 * kPi);
+        const int len = count_fit(63, ldflag).len, ldnum = count_fit(63, ldflag).ldnum;
+        Vec times, want(31 * len);
+        for (int i = 0; i < 31; ++i) {
+            times.push_back(0);
+            ASSERT_TRUE(in >> times[i]) << line;
+            for (int k = 0; k < len; ++k) ASSERT_TRUE(in >> want[i * len + k]) << line;
+        }
+        const Vec got = Design(p, times, 63, ldflag, X);
+        for (int i = 0; i < 31 * len; ++i)
+            EXPECT_LE(std::fabs(got[i] - want[i]),
+                      i % len < ldnum ? 1e-12L : 1e-6L * (std::fabs(want[i]) + 1))
+                << line << " t " << double(times[i / len]) << " entry " << i % len
+                << Show({got[i], want[i]});
+        ++cases;
     }
+    EXPECT_EQ(cases, 8);
 }
 
 // ---- fits of synthetic light curves -------------------------------------------------------
@@ -404,14 +359,13 @@ Vec Normalised(int ldflag, const Vec& u) {
     return c;
 }
 
-// Observations of the model `truth` with law coefficients `u` at `times` (each the slow window
-// mean over `exposure` when it is given), uncertainty σ and, with `noise`, Gaussian noise of σ.
+// Observations of the model `truth` with law coefficients `u` at `times` (each the mean over
+// `exposure` when it is given), uncertainty σ and, with `noise`, Gaussian noise of σ.
 Vec LightCurve(const Params& truth, const Vec& times, int ldflag, const Vec& u, long double sigma,
                std::mt19937_64* noise = nullptr, long double exposure = 0) {
     const int ldnum = count_fit(0, ldflag).ldnum;
     const Vec c = Normalised(ldflag, u),
-              basis = exposure > 0 ? SlowWindowMeans(truth, times, 0, ldflag, exposure)
-                                   : Design(truth, times, 0, ldflag);
+              basis = Design(truth, times, 0, ldflag, exposure);
     Vec data = Observations(times, sigma);
     for (std::size_t i = 0; i < times.size(); ++i) {
         long double flux = basis[i * ldnum];
@@ -833,59 +787,25 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
 
 // ---- the period -----------------------------------------------------------------------------
 
-namespace {
-
-// Area of overlap of circles of radii a and b whose centres are z apart.
-long double Overlap(long double a, long double b, long double z) {
-    if (z >= a + b) return 0;
-    if (z <= std::fabs(a - b)) return kPi * std::fmin(a, b) * std::fmin(a, b);
-    const long double k = sqrtl((-z + a + b) * (z + a - b) * (z - a + b) * (z + a + b));
-    return a * a * acosl((z * z + a * a - b * b) / (2 * z * a)) +
-           b * b * acosl((z * z + b * b - a * a) / (2 * z * b)) - k / 2;
-}
-
-// A transit on a star of quadratic limb darkening, made without the tool's model: the light
-// hidden by a planet of radius p (stellar radii) at centre distance z is summed over 600 annuli
-// of the star, each of the intensity at its middle times the area of the annulus behind the
-// planet, the annuli equally spaced in the angle asin(r), which crowds them toward the limb
-// where the intensity falls steeply. Good to ~1e-9 of the flux here.
-long double QuadraticTransit(long double z, long double p, long double u1, long double u2) {
-    if (z >= 1 + p) return 1;
-    const long double lo = asinl(std::fmax(z - p, 0.0L)), hi = asinl(std::fmin(z + p, 1.0L));
-    long double hidden = 0, inner = Overlap(sinl(lo), p, z);
-    for (int j = 1; j <= 600; ++j) {
-        const long double outer = Overlap(sinl(lo + (hi - lo) * j / 600), p, z);
-        const long double mu = cosl(lo + (hi - lo) * (j - 0.5L) / 600);
-        hidden += (1 - u1 * (1 - mu) - u2 * (1 - mu) * (1 - mu)) * (outer - inner);
-        inner = outer;
-    }
-    return 1 - hidden / (kPi * (1 - u1 / 3 - u2 / 6));
-}
-
-}  // namespace
-
 // Period, tshift and the time of mid-transit at the reference epoch, fitted with i and the
-// radii to two sectors of 2-minute data two years apart, made by an independent route: 0.24 d
-// around the transits of epochs 0, 1, 2 and 228 … 231 of a hot Jupiter (P 3.2 d, T 1.2, i 87°,
-// R*/a 0.1, Rp/a 0.012, u 0.4, 0.25, circular). From a start whose period is off by 6e-5 d (18
+// radii to two sectors of 2-minute data two years apart, made by an independent model
+// (tests/data/two_sectors.txt): 0.24 d around the transits of epochs 0, 1, 2 and 228 … 231 of a
+// hot Jupiter (P 3.2 d, T 1.2, i 87°, R*/a 0.1, Rp/a 0.012, u 0.4, 0.25, circular). From a start whose period is off by 6e-5 d (18
 // minutes at the second sector) the fit of the noise-free curve comes back to the truth to 1e-9
 // d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent model: 1e-7° and 2e-9 seen)
 // and that of a noisy one within 3σ; at the reference epoch, the transit next to the
 // timing-weighted centre (131.6), T_n and P are nearly uncorrelated. (The σ of the period, of
 // T_n and of tshift are checked against an independent propagation above.)
 TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
-    constexpr long double P = 3.2L, T = 1.2L, inc = 87.0L, rsun = 0.1L, rp = 0.012L,
-                          sigma = 2.5e-4L;
-    const long double ci = cosl(inc * kPi / 180);
+    constexpr long double P = 3.2L, T = 1.2L, inc = 87.0L, rsun = 0.1L, sigma = 2.5e-4L;
+    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/two_sectors.txt"));
     Vec times, flux;
-    for (int n : {0, 1, 2, 228, 229, 230, 231})
-        for (int j = -86; j <= 86; ++j) {
-            const long double t = T + n * P + j / 720.0L, phi = 2 * kPi * (t - T) / P;
-            times.push_back(t);
-            flux.push_back(QuadraticTransit(
-                sqrtl(sinl(phi) * sinl(phi) + ci * ci * cosl(phi) * cosl(phi)) / rsun, rp / rsun,
-                0.4L, 0.25L));
+    std::string line;
+    while (std::getline(in, line))
+        if (line[0] != '#') {
+            std::istringstream(line) >> times.emplace_back() >> flux.emplace_back();
         }
+    ASSERT_EQ(times.size(), 7u * 173);
     std::mt19937_64 noise(2026);
     const auto curve = [&](bool noisy) {
         Vec data = Observations(times, sigma);
