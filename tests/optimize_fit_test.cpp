@@ -85,6 +85,19 @@ long double CentreDistance(const Params& p, long double t) {
                : INFINITY;
 }
 
+// The rows of numbers of the table tests/data/`name`, its comment lines (#) left out.
+std::vector<Vec> Table(const std::string& name) {
+    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/" + name));
+    std::vector<Vec> rows;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        rows.emplace_back();
+        for (long double v; words >> v;) rows.back().push_back(v);
+    }
+    return rows;
+}
+
 // Times around mid-transit, three in each zone (inside, crossing, outside), spread over the
 // zone, each further than `margin` (in stellar radii) from every case boundary of the
 // occultation terms: x = 0, x = ρ, x = 1 - ρ, x = 1 + ρ.
@@ -282,14 +295,13 @@ TEST(DesignSet, FiniteAtEveryKindOfPoint) {
             SCOPED_TRACE("φ0, e, ω, cos² i, rsun, rplanet, t" +
                          Show({p[0], p[1], p[2], p[3], p[4], p[5], times[i]}));
             long double delta, g[4];  // behind the star by the separation the model sees
-            const bool behind = !DeltaEccentric_omega_ci_d(2 * times[i] * kPi - p[0],
-                                                           p[1] == 1 ? nextafterl(1, 0) : p[1],
-                                                           p[2], p[3], &delta, g, g + 1, g + 2, g + 3);
+            const bool behind = !DeltaEccentric_omega_ci_d(
+                2 * times[i] * kPi - p[0], p[1] == 1 ? nextafterl(1, 0) : p[1], p[2], p[3], &delta,
+                g, g + 1, g + 2, g + 3);
             for (int k = 0; k < fc.len; ++k) {
                 const long double v = lset[i * fc.len + k];
                 ASSERT_TRUE(std::isfinite(v)) << "entry " << k << " = " << double(v);
-                EXPECT_TRUE(!behind || v == (k == 0 ? 1.0L : 0.0L))
-                    << "entry " << k << ", behind";
+                EXPECT_TRUE(!behind || v == (k == 0 ? 1.0L : 0.0L)) << "entry " << k << ", behind";
             }
         }
     }
@@ -305,33 +317,26 @@ TEST(DesignSet, FiniteAtEveryKindOfPoint) {
 // file's means come from an independent integration (the file says how). Values to 1e-12
 // absolute, derivative rows to 1e-6 of |entry| + 1.
 TEST(Exposure, WindowMeansMatchTheStoredIntegration) {
-    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/window_means.txt"));
-    std::string line, word;
-    int cases = 0;
-    while (std::getline(in, line)) {
-        std::istringstream head(line);
-        long double e, omega, inc, rsun, rp, X;
-        int turns, ldflag;
-        if (!(head >> word) || word != "case") continue;
-        ASSERT_TRUE(head >> e >> omega >> inc >> rsun >> rp >> turns >> X >> ldflag) << line;
-        Params p = Orbit(e, omega, inc, rsun, rp);
-        p[0] += turns * (2 * kPi);
-        const int len = count_fit(63, ldflag).len, ldnum = count_fit(63, ldflag).ldnum;
-        Vec times, want(31 * len);
-        for (int i = 0; i < 31; ++i) {
-            times.push_back(0);
-            ASSERT_TRUE(in >> times[i]) << line;
-            for (int k = 0; k < len; ++k) ASSERT_TRUE(in >> want[i * len + k]) << line;
+    const std::vector<Vec> rows = Table("window_means.txt");
+    ASSERT_EQ(rows.size(), 8u * 32);
+    for (std::size_t r = 0; r < rows.size(); r += 32) {
+        const Vec& c = rows[r];  // e, ω, i, rsun, rplanet, turns, X, ldflag
+        SCOPED_TRACE("e, ω, i, rsun, rplanet, turns, X, ldflag" +
+                     Show({c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]}));
+        Params p = Orbit(c[0], c[1], c[2], c[3], c[4]);
+        p[0] += c[5] * (2 * kPi);
+        const int ldflag = int(c[7]), len = count_fit(63, ldflag).len,
+                  ldnum = count_fit(63, ldflag).ldnum;
+        Vec times;
+        for (int i = 1; i <= 31; ++i) times.push_back(rows[r + i][0]);
+        const Vec got = Design(p, times, 63, ldflag, c[6]);
+        for (int i = 0; i < 31 * len; ++i) {
+            const long double want = rows[r + 1 + i / len].at(1 + i % len);
+            EXPECT_LE(std::fabs(got[i] - want),
+                      i % len < ldnum ? 1e-12L : 1e-6L * (std::fabs(want) + 1))
+                << " t " << double(times[i / len]) << " entry " << i % len << Show({got[i], want});
         }
-        const Vec got = Design(p, times, 63, ldflag, X);
-        for (int i = 0; i < 31 * len; ++i)
-            EXPECT_LE(std::fabs(got[i] - want[i]),
-                      i % len < ldnum ? 1e-12L : 1e-6L * (std::fabs(want[i]) + 1))
-                << line << " t " << double(times[i / len]) << " entry " << i % len
-                << Show({got[i], want[i]});
-        ++cases;
     }
-    EXPECT_EQ(cases, 8);
 }
 
 // ---- fits of synthetic light curves -------------------------------------------------------
@@ -535,7 +540,6 @@ TEST(SyntheticFit, NoiseFreeCurvesRecoverTheirInputs) {
             EXPECT_TRUE(!(c.model.held & (2 << k)) || fit.ld[k] == kLaw[k]) << "law " << k;
         }
     }
-
 }
 
 // The whole propagation of the Driver's uncertainties against an independent one, at the true
@@ -562,23 +566,20 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
     const long double sigma = 1e-10L;
     const Vec one = Spread({}, kT - 0.12L, kT + 0.12L, 400),
               far = Spread(one, kT + 40 * kPeriod - 0.12L, kT + 40 * kPeriod + 0.12L, 400);
-    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/fit_propagation.txt"));
     int cases = 0;
-    for (std::string line; std::getline(in, line);) {
-        long double e, omega, inc, rsun, rp, X;
-        int parflag, ldflag, curve, linear, zp, trend, held;
-        if (line[0] == '#' || !(std::istringstream(line) >> e >> omega >> inc >> rsun >> rp >>
-                                parflag >> ldflag >> curve >> linear >> zp >> trend >> held >> X))
-            continue;
-        SCOPED_TRACE(line);
-        ++cases;
+    for (const Vec& r : Table("fit_propagation.txt")) {
+        SCOPED_TRACE("case " + std::to_string(++cases));
         const struct {
             Params p;
             int parflag, ldflag, baseline;
             LinearModel model;
             long double X;  // the exposure
-        } c{Orbit(e, omega, inc, rsun, rp), parflag, ldflag, curve,
-            linear ? Model(zp, trend, held) : LinearModel{}, X};
+        } c{Orbit(r[0], r[1], r[2], r[3], r[4]),
+            int(r[5]),
+            int(r[6]),
+            int(r[7]),
+            r[8] != 0 ? Model(r[9] != 0, int(r[10]), int(r[11])) : LinearModel{},
+            r[12]};
         const Vec& times = c.baseline ? kTwoTransits : c.parflag & kFitPeriod ? far : one;
         const std::size_t n = times.size();
         const int D = c.model.degree + 1;
@@ -763,21 +764,19 @@ TEST(FitUncertainties, AgreeWithFiniteDifferencePropagation) {
 // Period, tshift and the time of mid-transit at the reference epoch, fitted with i and the
 // radii to two sectors of 2-minute data two years apart, made by an independent model
 // (tests/data/two_sectors.txt): 0.24 d around the transits of epochs 0, 1, 2 and 228 … 231 of a
-// hot Jupiter (P 3.2 d, T 1.2, i 87°, R*/a 0.1, Rp/a 0.012, u 0.4, 0.25, circular). From a start whose period is off by 6e-5 d (18
-// minutes at the second sector) the fit of the noise-free curve comes back to the truth to 1e-9
-// d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent model: 1e-7° and 2e-9 seen);
-// at the reference epoch, the transit next to the
-// timing-weighted centre (131.6), T_n and P are nearly uncorrelated. (The σ of the period, of
-// T_n and of tshift are checked against an independent propagation above.)
+// hot Jupiter (P 3.2 d, T 1.2, i 87°, R*/a 0.1, Rp/a 0.012, u 0.4, 0.25, circular). From a start
+// whose period is off by 6e-5 d (18 minutes at the second sector) the fit of the noise-free curve
+// comes back to the truth to 1e-9 d (i and R*/a to 1e-6° and 1e-8, the accuracy of the independent
+// model: 1e-7° and 2e-9 seen); at the reference epoch, the transit next to the timing-weighted
+// centre (131.6), T_n and P are nearly uncorrelated. (The σ of the period, of T_n and of tshift are
+// checked against an independent propagation above.)
 TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
     constexpr long double P = 3.2L, T = 1.2L, inc = 87.0L, rsun = 0.1L;
-    std::istringstream in(TempDir::ReadFile(SOURCE_DIR "/tests/data/two_sectors.txt"));
     Vec times, flux;
-    std::string line;
-    while (std::getline(in, line))
-        if (line[0] != '#') {
-            std::istringstream(line) >> times.emplace_back() >> flux.emplace_back();
-        }
+    for (const Vec& row : Table("two_sectors.txt")) {
+        times.push_back(row[0]);
+        flux.push_back(row[1]);
+    }
     ASSERT_EQ(times.size(), 7u * 173);
     Vec data = Observations(times, 2.5e-4L);
     for (std::size_t i = 0; i < times.size(); ++i) data[3 * i + 1] = flux[i];
@@ -809,7 +808,7 @@ TEST(PeriodFit, TwoSectorsFromAnIndependentModel) {
 TEST(RedNoise, BetaPermutationAndModelOnWhiteAndCorrelatedNoise) {
     const Params truth = Orbit(0.0L, 90, 87.0L, 0.1L, 0.012L);
     const Vec times = Spread({}, kT - 0.25L, kT + 0.25L, 360);  // 2-minute cadence over 12 h
-    const long double white = 3e-4L, phi = expl(-1.0L / 15);  // the AR(1) lag-one correlation
+    const long double white = 3e-4L, phi = expl(-1.0L / 15);    // the AR(1) lag-one correlation
     const std::int64_t n = times.size();
     std::mt19937_64 gen(2026);
     for (int c = 0; c < 2; ++c) {
@@ -861,4 +860,3 @@ TEST(RedNoise, BetaPermutationAndModelOnWhiteAndCorrelatedNoise) {
         EXPECT_EQ(residual_permutation(zp.Best(), model, resid, 1000).shifts, n);
     }
 }
-
