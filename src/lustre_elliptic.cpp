@@ -42,21 +42,25 @@ long double MaxAbs3(long double a, long double b, long double c) {
     return std::fmax(std::fabs(a), std::fmax(std::fabs(b), std::fabs(c)));
 }
 
-// The state of the duplication of RF and RD: the arguments, their mean A, the stopping quantity
-// Q and 4^-m after m passes.
+// The state of the duplication of RF, RD and RJ: the arguments, their mean A, the stopping
+// quantity Q and 4^-m after m passes (RJ forms λ from the square roots it also needs, and
+// carries its fourth argument itself).
 struct Duplication {
     long double x, y, z, A, Q, powinvfour = 1.0L;
 
     // One pass: every argument and the mean go to (v + λ)/4; returns λ.
     long double Pass() {
         const long double lambda = sqrtl(x * y) + sqrtl(y * z) + sqrtl(x * z);
+        Shrink(lambda);
+        return lambda;
+    }
+    void Shrink(long double lambda) {
         A = (A + lambda) / 4;
         x = (x + lambda) / 4;
         y = (y + lambda) / 4;
         z = (z + lambda) / 4;
         powinvfour /= 4;
         Q /= 4;
-        return lambda;
     }
 };
 
@@ -117,7 +121,8 @@ long double RJ(long double x, long double y, long double z, long double p) {
     const long double A0 = (x + y + z + 2 * p) / 5;
     const long double AmxJ = A0 - x, AmyJ = A0 - y, AmzJ = A0 - z, AmpJ = A0 - p;
     const long double Q = std::fmax(MaxAbs3(AmxJ, AmyJ, AmzJ), std::fabs(AmpJ)) * kStopRJ;
-    long double AmJ = A0, xm = x, ym = y, zm = z, pm = p, powinvfour = 1.0L, sumJ = 0.0L;
+    Duplication d{x, y, z, A0, Q};
+    long double pm = p, sumJ = 0.0L;
     const long double sqdelta0 = (p - x) * (p - y) * (p - z);
     long double sqdelta8 = sqrtl(std::fabs(sqdelta0));
     const int sgn = sqdelta0 == 0.0L ? 0 : (sqdelta0 < 0.0L ? -1 : 1);
@@ -125,26 +130,23 @@ long double RJ(long double x, long double y, long double z, long double p) {
     int passes = 0;
     do {
         if (++passes > kMaxDuplications) return kNaN;
-        const long double sqx = sqrtl(xm), sqy = sqrtl(ym), sqz = sqrtl(zm), sqp = sqrtl(pm);
+        const long double sqx = sqrtl(d.x), sqy = sqrtl(d.y), sqz = sqrtl(d.z), sqp = sqrtl(pm);
         const long double lambda = sqx * sqy + sqy * sqz + sqx * sqz;
         const long double dm = (sqp + sqx) * (sqp + sqy) * (sqp + sqz);
         if (sgn == 0) {
-            sumJ += 6 * powinvfour / dm;
+            sumJ += 6 * d.powinvfour / dm;
         } else if (sgn == 1) {
             sumJ += powertwo * atan2l(sqdelta8, dm);
         } else {
             const long double t = 2 * sqdelta8 / (dm - sqdelta8);
             sumJ += powertwo * logl(1 + t);
         }
-        AmJ = (AmJ + lambda) / 4;
-        xm = (xm + lambda) / 4;
-        ym = (ym + lambda) / 4;
-        zm = (zm + lambda) / 4;
+        d.Shrink(lambda);
         pm = (pm + lambda) / 4;
-        powinvfour /= 4;
         sqdelta8 /= 8;
         powertwo *= 2;
-    } while (Q * powinvfour > AmJ);
+    } while (Q * d.powinvfour > d.A);
+    const long double powinvfour = d.powinvfour, AmJ = d.A;
     const long double X = AmxJ * powinvfour / AmJ;
     const long double Y = AmyJ * powinvfour / AmJ;
     const long double Z = AmzJ * powinvfour / AmJ;
