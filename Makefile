@@ -70,14 +70,16 @@ $(FUZZ_BUILD)/CMakeCache.txt:
 # Inputs are scheduled by their execution time as well (a whole run with e near 1 costs a
 # hundred times a refused one), and the quarantine of freed memory is 16 MB, twenty times what
 # the costliest whole run allocates (0.7 MB): a use after free within a run is still caught,
-# and freed memory is reused warm instead of cycling through 256 MB of cold pages.
+# and freed memory is reused warm instead of cycling through 256 MB of cold pages. An input
+# counts as hung after 120 s: the costliest whole runs (rednoise with an exposure of many
+# periods and e near 1) take about a minute of processor time under the sanitizers.
 fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@set -e; for t in $(FUZZ_TARGETS); do \
 	    mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings; \
 	    echo "== $$t ($(FUZZ_SECONDS) s)"; \
 	    ASAN_OPTIONS=quarantine_size_mb=16 \
-	    ./$(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=30 \
+	    ./$(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=120 \
 	        -entropic_scale_per_exec_time=1 \
 	        -dict=tests/fuzz/$$t.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- \
 	        -print_final_stats=1 $(FUZZ_FLAGS) $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t; \
