@@ -167,7 +167,10 @@ def main():
     tree = work / "tree"
     if tree.exists():
         shutil.rmtree(tree)
-    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build*"))
+    # Fresh modification times (copy, not copy2): a build directory left by an interrupted run
+    # holds objects of a mutant, which sources with their old times would not rebuild.
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build*"),
+                    copy_function=shutil.copy)
     build = work / "build"
     # Without link-time optimisation of the Python module: each mutant relinks it.
     if run(["cmake", "-S", str(tree), "-B", str(build), "-DPython3_EXECUTABLE=" + sys.executable,
