@@ -32,6 +32,22 @@ void FitState::Solve() {
     fitted_linear(&lfit, linear, p.data, lset.data(), p.points, p.parflag, p.ldflag);
 }
 
+FitUncertainties FitState::Uncertainties(long double m) const {
+    const FitProblem& p = problem;
+    return extended_ ? fit_uncertainties_linear_period(lset.data(), p.data, p.points, period, par,
+                                                       p.parflag, p.ldflag, linear, m, p.epoch)
+                     : fit_uncertainties_period(lset.data(), p.data, p.points, period, par,
+                                                p.parflag, p.ldflag, m, p.epoch);
+}
+
+FitCovariance FitState::Covariance(long double m) const {
+    const FitProblem& p = problem;
+    return extended_ ? fit_covariance_linear_period(lset.data(), p.data, p.points, period, par,
+                                                    p.parflag, p.ldflag, linear, m, p.epoch)
+                     : fit_covariance_period(lset.data(), p.data, p.points, period, par, p.parflag,
+                                             p.ldflag, m, p.epoch);
+}
+
 long double FitState::ChiSquare() const {
     const FitProblem& p = problem;
     return extended_

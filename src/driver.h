@@ -44,6 +44,10 @@ class FitState {
     void LawCoefficients(long double* ld) const;  // of the solved linear part
     void BasisCoefficients(long double* linf) const;
     long double Level() const { return zeropoint_level(lfit, linear); }
+    // The 1σ and the covariance of the solved set, scaled by the reduced chi-square m when it
+    // exceeds 1 (the linear model's when Extended()).
+    FitUncertainties Uncertainties(long double m) const;
+    FitCovariance Covariance(long double m) const;
     bool Extended() const { return extended_; }
 
     const FitProblem& problem;

@@ -197,8 +197,6 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
     problem.epoch = options.fit_period && (pflag & FitBit(kInTshift))
                         ? reference_epoch(data, pnum, in.inp[kInPeriod], start)
                         : 0.0L;
-    const int mask = problem.parflag;
-    const long double epoch = problem.epoch;
 
     // The iterations, each better set on a progress line. With no step at all (an iteration
     // count below 1 or not a number) the starting set is reported.
@@ -226,7 +224,6 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
     const long double period = s.period;
     const long double* par = s.par;
     const long double* st = s.lset.data();
-    const bool extended = s.Extended();
 
     // A window of too few distinct times has a trend of lower degree (a single point, a
     // constant that fits it exactly): said once, for the set reported.
@@ -255,14 +252,8 @@ RunResult fit_run_input(const RunInput& in, const RunStreams& io) {
         return res;
     }
 
-    const FitUncertainties unc =
-        extended ? fit_uncertainties_linear_period(st, data, pnum, period, par, mask, lflag, linear,
-                                                   m, epoch)
-                 : fit_uncertainties_period(st, data, pnum, period, par, mask, lflag, m, epoch);
-    const FitCovariance cov =
-        extended ? fit_covariance_linear_period(st, data, pnum, period, par, mask, lflag, linear, m,
-                                                epoch)
-                 : fit_covariance_period(st, data, pnum, period, par, mask, lflag, m, epoch);
+    const FitUncertainties unc = s.Uncertainties(m);
+    const FitCovariance cov = s.Covariance(m);
     FitPoint at{};
     std::copy(par, par + 6, at.params);
     at.period = period;

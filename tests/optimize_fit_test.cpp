@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -391,58 +392,52 @@ LinearModel Model(bool zeropoint, int trend, int held = 0) {
     return linear_model(o);
 }
 
-// A set as the Driver's loop leaves it, with the uncertainties and covariance that the Driver
-// computes for it at a reduced chi-square m.
+// A fit as the Driver's loop leaves it (damping 0.001, every point over one exposure, the period
+// fitted from the reference epoch of the start) after `iterations` steps from `start`; 0: the
+// start, solved. Its state holds the best set, designed and solved.
 struct Fit {
-    const Vec* data;
-    int parflag, ldflag;
+    std::unique_ptr<FitProblem> problem;
+    std::unique_ptr<FitState> s;
     Params best;
     long double period, epoch, chi2, level, ld[kMaxCoefficients];
-    Vec lset;
-    LinearModel linear;
     bool extended;
-    FitUncertainties Unc(long double m) const {
-        return extended ? fit_uncertainties_linear_period(lset.data(), data->data(),
-                                                          data->size() / 3, period, best.data(),
-                                                          parflag, ldflag, linear, m, epoch)
-                        : fit_uncertainties_period(lset.data(), data->data(), data->size() / 3,
-                                                   period, best.data(), parflag, ldflag, m, epoch);
-    }
-    FitCovariance Cov(long double m) const {
-        return extended ? fit_covariance_linear_period(lset.data(), data->data(), data->size() / 3,
-                                                       period, best.data(), parflag, ldflag, linear,
-                                                       m, epoch)
-                        : fit_covariance_period(lset.data(), data->data(), data->size() / 3, period,
-                                                best.data(), parflag, ldflag, m, epoch);
-    }
+    FitUncertainties Unc(long double m) const { return s->Uncertainties(m); }
+    FitCovariance Cov(long double m) const { return s->Covariance(m); }
     BestFit Best() const {
-        const std::int64_t n = data->size() / 3;
-        const LinearModel* lm = extended ? &linear : nullptr;
-        return {data->data(), n, period, best.data(), lset.data(), parflag, ldflag, 0.001L, lm, 0};
+        return {problem->data,
+                problem->points,
+                period,
+                s->par,
+                s->lset.data(),
+                problem->parflag,
+                problem->ldflag,
+                0.001L,
+                extended ? &s->linear : nullptr,
+                0};
     }
 };
 
-// The Driver's fit loop (damping 0.001, every point over one exposure, the period fitted from
-// the reference epoch of the start) over `iterations` steps from `start`; 0: the start, solved.
 Fit RunFit(const Params& start, const Vec& data, int parflag, int ldflag, int iterations,
            long double exposure = 0, const LinearModel& linear = {}, long double period = kPeriod) {
-    FitProblem problem;
-    problem.data = data.data();
-    problem.points = static_cast<std::int64_t>(data.size() / 3);
-    problem.parts = {DataPart{0, problem.points, exposure, "", ""}};
-    problem.parflag = parflag;
-    problem.ldflag = ldflag;
-    problem.lambda = 0.001L;
-    problem.linear = linear;
+    auto problem = std::make_unique<FitProblem>();
+    problem->data = data.data();
+    problem->points = static_cast<std::int64_t>(data.size() / 3);
+    problem->parts = {DataPart{0, problem->points, exposure, "", ""}};
+    problem->parflag = parflag;
+    problem->ldflag = ldflag;
+    problem->lambda = 0.001L;
+    problem->linear = linear;
     if (parflag & kFitPeriod)
-        problem.epoch = reference_epoch(data.data(), problem.points, period, start.data());
-    FitState s(problem, start.data(), period);
-    s.Design();
-    fit_loop(&s, iterations, false);
-    Fit f{&data,         parflag,   ldflag, {},     s.period, problem.epoch,
-          s.ChiSquare(), s.Level(), {},     s.lset, s.linear, s.Extended()};
-    std::copy(s.par, s.par + 6, f.best.begin());
-    s.LawCoefficients(f.ld);
+        problem->epoch = reference_epoch(data.data(), problem->points, period, start.data());
+    auto s = std::make_unique<FitState>(*problem, start.data(), period);
+    s->Design();
+    fit_loop(s.get(), iterations, false);
+    Fit f{nullptr,        nullptr,    {}, s->period,    problem->epoch,
+          s->ChiSquare(), s->Level(), {}, s->Extended()};
+    std::copy(s->par, s->par + 6, f.best.begin());
+    s->LawCoefficients(f.ld);
+    f.problem = std::move(problem);
+    f.s = std::move(s);
     return f;
 }
 

@@ -17,19 +17,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-std::string Unescape(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i] == '\\' && i + 1 < s.size() ? s[++i] : 0;
-        const std::size_t named = std::string("ntr0").find(c);
-        if (c == 'x')
-            out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2;
-        else
-            out += c == 0 ? s[i] : named == std::string::npos ? c : "\n\t\r\0"[named];
-    }
-    return out;
-}
-
 long double Number(const std::string& word) { return std::strtold(word.c_str(), nullptr); }
 
 void CheckParameterFile(const std::string& text, const std::string& path, const Words& want) {
@@ -324,7 +311,8 @@ TEST(DesignSet, ExposureOfATinyPlanetEnds) {
     der_set_norm_ci_exposure(over.data(), data.data(), points, period, p, 0, ldflag, 0.02L);
     const long double linf[2] = {0.4L, 0.25L};
     for (int i = 0; i < points; ++i)
-        EXPECT_LE(std::fabs(model_flux(&over[i * len], 3, linf) - model_flux(&at[i * len], 3, linf)),
-                  1e-17L)
+        EXPECT_LE(
+            std::fabs(model_flux(&over[i * len], 3, linf) - model_flux(&at[i * len], 3, linf)),
+            1e-17L)
             << i;
 }

@@ -78,6 +78,20 @@ inline std::vector<RefCase> ReadRefCases(const std::string& file) {
     return cases;
 }
 
+// The text of a case line with its escapes decoded: \n \t \r \0 \\ and \xHH.
+inline std::string Unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i] == '\\' && i + 1 < s.size() ? s[++i] : 0;
+        const std::size_t named = std::string("ntr0").find(c);
+        if (c == 'x')
+            out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else
+            out += c == 0 ? s[i] : named == std::string::npos ? c : "\n\t\r\0"[named];
+    }
+    return out;
+}
+
 // Whether this build runs under AddressSanitizer (make sanitize): its shadow memory reserves far
 // more address space than any `ulimit -v` leaves, so a tool run under such a limit cannot start.
 #ifndef __has_feature
