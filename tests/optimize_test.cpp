@@ -139,32 +139,6 @@ TEST(Readers, CasesOfTheDataFile) {
     EXPECT_EQ(cases, 90);
 }
 
-// Silent on the bundled example and on the result file of its fit (report and quote), read
-// back with its table; and the characters of a number.
-TEST(Readers, NoWarningsOnTheExampleOrAResultFile) {
-    TempDir dir;
-    const std::string example = std::string(SOURCE_DIR) + "/examples/hotjupiter";
-    std::string text = TempDir::ReadFile(example + ".par");
-    const std::size_t at = text.find("iterations 30");
-    ASSERT_NE(at, std::string::npos);
-    const std::string quick = dir.Write("p.par", text.replace(at, 13, "iterations 2"));
-    ASSERT_EQ(RunTool({quick, example + ".txt", dir.path() + "/r.par"}).status, 0);
-    std::unique_ptr<long double[]> data;
-    std::int64_t pnum = 0;
-    ASSERT_TRUE(read_observations((example + ".txt").c_str(), &data, &pnum));
-    for (const std::string& name : {example + ".par", dir.path() + "/r.par"}) {
-        long double tbl[kInputSlots];
-        int pflag, lflag;
-        ASSERT_EQ(load_input(name.c_str(), tbl, &pflag, &lflag), 0);
-        const auto got =
-            parameter_warnings("p.par", TempDir::ReadFile(name), tbl, data.get(), pnum);
-        EXPECT_TRUE(got.empty()) << name << ": " << got[0];
-    }
-    for (int c = -128; c < 128; ++c)
-        EXPECT_EQ(isnumchar(char(c)),
-                  std::string("0123456789Ee+-.").find(char(c)) != std::string::npos);
-}
-
 namespace {
 
 // A design array of `points` points for the masks, filled with smooth made-up values, and data
@@ -190,28 +164,10 @@ Design MakeDesign(int points, int parflag, int ldflag, const std::vector<long do
 
 }  // namespace
 
-// With bits 16 and 32 in ldflag there are six basis columns and eleven unknowns (the last two
-// columns zero); nothing may be written past its array.
-TEST(FitCounts, HighMaskBitsStayInsideTheWorkArrays) {
-    const FitCounts fc = count_fit(63, 63);
-    ASSERT_EQ(fc.ldnum, 6);
-    std::vector<long double> lset(3 * fc.len, 0.0L), data = {0, 1, 1, 1, 1, 1, 2, 1, 1};
-    for (int e = 0; e < 3 * fc.len; ++e)
-        lset[e] =
-            (e % fc.len % fc.ldnum < 4) ? 0.5L + 0.25L * ((e % fc.len + e / fc.len) % 5) : 0.0L;
-    const int n = fc.parnum + fc.ldnum - 1;
-    std::vector<long double> N(n * n, -1.0L), g(n, -1.0L);
-    const long double linf[kMaxCoefficients] = {0.1L, 0.2L, 0.3L, 0.0L, 0.0L};
-    normal_equations(lset.data(), data.data(), 3, 63, 63, linf, N.data(), g.data());
-    for (int a = 0; a < n * n; ++a)
-        EXPECT_TRUE(std::isfinite(N[a]) && std::isfinite(g[a % n])) << a;
-    EXPECT_EQ(N[(n - 1) * n + (n - 1)], 0.0L);  // the zero basis column of bit 32
-}
-
 // Exact data: the coefficients come back, the residual is 0, and scaling every σ exactly changes
 // no bit. One term on noisy data: c = Σ(y - B0)B1/σ² / Σ B1²/σ², the weights 1/σ² in their
-// place. Residuals of exactly ±σ from the model give 1 (the fit of c moves nothing when the
-// offsets alternate in sign against terms that do not), and a quarter with σ doubled.
+// place. (The residual's weights: the model table's mean squared residual is the reduced
+// chi-square, tests/model_cli_test.cpp.)
 TEST(LinearFit, CoefficientsAndResidual) {
     const std::vector<long double> c = {0.375L, -0.25L, 0.125L};
     for (int ldflag : {3, 5, 9, 7, 15}) {
@@ -237,25 +193,6 @@ TEST(LinearFit, CoefficientsAndResidual) {
         fitted_lin(cfit, d.data.data(), d.lset.data(), 25, 0, ldflag);
         EXPECT_LE(UlpDistance(cfit[0], num / den), kUlps16) << ldflag;
     }
-    Design u = MakeDesign(30, 0, 1, {});
-    for (int i = 0; i < 30; ++i) u.data[3 * i + 1] += (i % 2 ? 1 : -1) * u.data[3 * i + 2];
-    EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 1.0, 1e-14);
-    for (int i = 0; i < 30; ++i) u.data[3 * i + 2] *= 2;
-    EXPECT_NEAR(double(residual(u.lset.data(), u.data.data(), 30, 0, 1)), 0.25, 1e-14);
-}
-
-// c_b = u_b / S with S = π + Σ Lf_b·u_b, Lf = -π/3, -π/6, -π/5 by the term's bit.
-TEST(LinearFit, LawCoefficientsInvertTheNormalisation) {
-    const long double lf[3] = {-kPi / 3, -kPi / 6, -kPi / 5}, u_all[3] = {0.4L, 0.25L, -0.3L};
-    for (int ldflag : {3, 5, 9, 7, 11, 13, 15}) {
-        long double S = kPi, u[3], c[3], back[3];
-        int n = 0;
-        for (int b = 0; b < 3; ++b)
-            if (ldflag & (2 << b)) u[n++] = u_all[b], S += lf[b] * u_all[b];
-        for (int k = 0; k < n; ++k) c[k] = u[k] / S;
-        linfit2ld(back, c, ldflag);
-        for (int k = 0; k < n; ++k) EXPECT_LE(UlpDistance(back[k], u[k]), kUlps16) << ldflag << k;
-    }
 }
 
 // With λ large the solution tends to g/(λ·μ), whose length over all unknowns is 1/λ; the
@@ -271,29 +208,6 @@ TEST(LevenbergMarquardt, LargeDamping) {
     const long double step = lm_step(d.lset.data(), d.data.data(), 20, p, 9, 3, lambda);
     const long double want = (std::fabs(g[0]) + std::fabs(g[1])) / (lambda * mu);
     EXPECT_LE(std::fabs(step - want) / want, 1e-9L);
-}
-
-// A program that runs fits in-process (the fuzzer) replaces the process exit by its own stop;
-// the message comes first, as it does before the exit. The exit itself, status 1, is pinned
-// through the command line.
-TEST(LevenbergMarquardt, SingularStopHandlerReplacesTheExit) {
-    struct Stopped {
-        int status;
-    };
-    const SingularStopHandler stop = [](int status) { throw Stopped{status}; };
-    const SingularStopHandler previous = set_singular_stop_handler(stop);
-    ASSERT_NE(previous, nullptr);
-    const long double zero_column[4] = {1, 0, 1, 0}, data[6] = {0, 1, 1, 1, 1, 1};
-    long double c[1];
-    testing::internal::CaptureStdout();
-    try {
-        fitted_lin(c, data, zero_column, 2, 0, 3);
-        ADD_FAILURE() << "no stop";
-    } catch (const Stopped& stopped) {
-        EXPECT_EQ(stopped.status, 1);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "null det linfit \n");
-    EXPECT_EQ(set_singular_stop_handler(previous), stop);
 }
 
 // A planet of radius 1e-12 hides ~1e-24 of the star: over an exposure the design set must still

@@ -1,5 +1,5 @@
-// Output files: a regular target is replaced whole or not at all, special files are written
-// in place.
+// Output files: a regular target is replaced whole or not at all (special files, a full disc and
+// a missing directory through the tools: tests/data/cli_cases.txt).
 #include "output_file.h"
 
 #include <gtest/gtest.h>
@@ -48,21 +48,4 @@ TEST(OutputFile, ReplacesWholeOrNotAtAll) {
         EXPECT_EQ(st.st_mode & 0777, c.existing ? 0640u : st.st_mode & 0777);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1 + c.link);
     }
-}
-
-// Devices are written in place; a write that fails (a full disc) is reported by commit, and so is
-// a directory that does not exist by open.
-TEST(OutputFile, SpecialFilesInPlaceAndFailures) {
-    for (const std::string device : {"/dev/null", "/dev/full"}) {
-        OutputFile out;
-        ASSERT_TRUE(out.open(device.c_str())) << device;
-        EXPECT_TRUE(out.in_place());
-        std::fputs("new\n", out.stream());
-        EXPECT_EQ(out.commit(), device == "/dev/null") << device;
-    }
-    TempDir dir;
-    OutputFile out;
-    EXPECT_FALSE(out.open((dir.path() + "/no/such/dir/r.txt").c_str()));
-    EXPECT_EQ(out.stream(), nullptr);
-    EXPECT_FALSE(out.commit());
 }

@@ -33,22 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(count == -1 && raw == nullptr);
         FUZZ_CHECK(err.line >= 1 && err.line <= lines);
         FUZZ_CHECK(err.word.size() <= 83);
-        switch (err.kind) {
-            case TableError::kValueCount:
-                FUZZ_CHECK(err.values >= 1 && err.values != (err.columns ? err.columns : 3));
-                break;
-            case TableError::kHeader:
-                FUZZ_CHECK(!err.lacking.empty() && !err.names.empty());
-                break;
-            case TableError::kUncertainty:
-            case TableError::kUncertaintyRange:
-            case TableError::kNotFinite:
-            case TableError::kNotNumber:
-                FUZZ_CHECK(!err.word.empty());
-                break;
-            default:
-                FUZZ_CHECK(false);
-        }
+        const TableError::Kind k = err.kind;
+        if (k == TableError::kValueCount)
+            FUZZ_CHECK(err.values >= 1 && err.values != (err.columns ? err.columns : 3));
+        else if (k == TableError::kHeader)
+            FUZZ_CHECK(!err.lacking.empty() && !err.names.empty());
+        else  // the refusals of one word
+            FUZZ_CHECK((k == TableError::kUncertainty || k == TableError::kUncertaintyRange ||
+                        k == TableError::kNotFinite || k == TableError::kNotNumber) &&
+                       !err.word.empty());
         return 0;
     }
     FUZZ_CHECK(count >= 0 && count % 3 == 0 && count <= runs);
