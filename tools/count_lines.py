@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Lines of tests against lines of code: non-blank lines that hold more than a comment (or a
 docstring), of the .cpp, .h and .py files under tests/ (fuzz harnesses included) against those
-under src/, tools/, bench/, python/ and examples/*.py.
+under src/, tools/, bench/, python/ and examples/*.py; then of the C++ files alone (.cpp and .h
+under tests/ against src/, tools/ and bench/).
 
     tools/count_lines.py [-v]      (-v: one line per file)
 """
@@ -82,6 +83,11 @@ def main():
     code = count(files("src", "tools", "bench", "python") + list((ROOT / "examples").glob("*.py")),
                  verbose)
     print(f"tests {tests}  code {code}  ratio {100.0 * tests / code:.1f} %")
+    # C++ alone: the .cpp and .h files under tests/ against those under src/, tools/ and bench/.
+    cpp = [p for p in files("tests") if p.suffix != ".py"]
+    tests = count(cpp, False)
+    code = count([p for p in files("src", "tools", "bench") if p.suffix != ".py"], False)
+    print(f"C++ alone: tests {tests}  code {code}  ratio {100.0 * tests / code:.1f} %")
 
 
 if __name__ == "__main__":
